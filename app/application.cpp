@@ -1,0 +1,123 @@
+#include "app/application.h"
+
+#include "app/keyboard_settings.h"
+#include "app/timer_resolution.h"
+#include "repeat/repeat_worker.h"
+#include "tracking/key_slots.h"
+#include "tracking/keyboard_hook.h"
+
+HANDLE instanceMutex;
+uint8_t slotStarted[kSlotCount];
+
+namespace {
+
+// Session-local: one instance per logon session, other sessions unaffected.
+constexpr wchar_t kInstanceMutexName[] = L"Local\\Velmora_SingleInstance";
+
+void PrepareSlot(KeySlot& slot, const MonitoredKey& key, const RepeatTimings& timings) {
+  slot.virtualKey = key.virtualKey;
+  slot.scanCode = key.scanCode;
+  slot.extraFlags = key.extraFlags;
+  slot.armDelayMs = timings.armDelayMs;
+  slot.repeatIntervalMs = timings.repeatIntervalMs;
+  slot.stopRequested.store(0);
+  slot.held.store(0);
+  slot.releasePending.store(0);
+  slot.releaseOwedByHook.store(0);
+  slot.generation.store(0);
+  slot.pressWindow.store(nullptr);
+  slot.releaseTime.store(0);
+  slot.compensatedReleaseTime = 0;
+}
+
+// Workers start and wait at once; nothing signals their events before the hook is installed.
+bool StartSlot(int index, const RepeatTimings& timings) {
+  KeySlot& slot = keySlots[index];
+  PrepareSlot(slot, kMonitoredKeys[index], timings);
+  slot.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (slot.wakeEvent == nullptr) return false;
+  slot.workerThread = CreateThread(nullptr, 0, RepeatWorkerMain, &slot, 0, nullptr);
+  if (slot.workerThread == nullptr) {
+    // slotStarted is not set yet, so ShutdownAll would not close this event.
+    CloseHandle(slot.wakeEvent);
+    slot.wakeEvent = nullptr;
+    return false;
+  }
+  slotStarted[index] = 1;
+  return true;
+}
+
+void RunMessageLoop() {
+  // The system calls the low-level hook on this thread while it waits here. GetMessageW returns
+  // 0 for WM_QUIT and -1 on error; both end the loop.
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+}  // namespace
+
+int RunApplication(HINSTANCE instance) {
+  instanceMutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
+  if (instanceMutex == nullptr) return 0;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(instanceMutex);
+    instanceMutex = nullptr;
+    return 0;
+  }
+
+  const int32_t speed = ReadKeyboardSetting(L"KeyboardSpeed", 31).value;
+  const int32_t delay = ReadKeyboardSetting(L"KeyboardDelay", 1).value;
+  const RepeatTimings timings = DeriveRepeatTimings(speed, delay);
+  KeepTimerResolutionRequestsHonoured();
+
+  for (uint8_t& started : slotStarted) started = 0;
+  for (int i = 0; i < kSlotCount; ++i) {
+    if (!StartSlot(i, timings)) {
+      ShutdownAll();
+      return 1;
+    }
+  }
+
+  hookHandle = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, instance, 0);
+  if (hookHandle == nullptr) {
+    ShutdownAll();
+    return 1;
+  }
+
+  RunMessageLoop();
+  ShutdownAll();
+  return 0;
+}
+
+void ShutdownAll() {
+  // The hook goes first, so no event is signalled for a worker that is being stopped.
+  if (hookHandle != nullptr) {
+    UnhookWindowsHookEx(hookHandle);
+    hookHandle = nullptr;
+  }
+  for (int i = 0; i < kSlotCount; ++i) {
+    if (slotStarted[i] == 0) continue;
+    KeySlot& slot = keySlots[i];
+    slot.stopRequested.store(1);  // before the signal, so the woken worker sees it
+    if (slot.wakeEvent != nullptr) SetEvent(slot.wakeEvent);
+    if (slot.workerThread != nullptr) {
+      // The worker sends a key-up it still owes on its way out.
+      WaitForSingleObject(slot.workerThread, INFINITE);
+      CloseHandle(slot.workerThread);
+      slot.workerThread = nullptr;
+    }
+    if (slot.wakeEvent != nullptr) {
+      CloseHandle(slot.wakeEvent);
+      slot.wakeEvent = nullptr;
+    }
+    slotStarted[i] = 0;
+  }
+  if (instanceMutex != nullptr) {
+    ReleaseMutex(instanceMutex);
+    CloseHandle(instanceMutex);
+    instanceMutex = nullptr;
+  }
+}

@@ -1,0 +1,40 @@
+# velmora.exe: GUI subsystem (no console), wWinMain, statically linked so that it imports only
+# system DLLs, with its icon, version record and manifest.
+enable_language(RC)
+
+set(VELMORA_VERSION ${PROJECT_VERSION})
+set(VELMORA_VERSION_MAJOR ${PROJECT_VERSION_MAJOR})
+set(VELMORA_VERSION_MINOR ${PROJECT_VERSION_MINOR})
+set(VELMORA_VERSION_PATCH ${PROJECT_VERSION_PATCH})
+set(VELMORA_VERSION_TWEAK ${PROJECT_VERSION_TWEAK})
+set(VELMORA_RES_DIR ${PROJECT_SOURCE_DIR}/res)
+configure_file(res/velmora.rc.in ${PROJECT_BINARY_DIR}/velmora.rc @ONLY)
+
+add_executable(velmora WIN32 ${PROJECT_BINARY_DIR}/velmora.rc)
+set_source_files_properties(${PROJECT_BINARY_DIR}/velmora.rc PROPERTIES
+  OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/velmora.ico;${PROJECT_SOURCE_DIR}/res/velmora.manifest")
+# wWinMain lives in the app library; -municode makes the CRT call it.
+target_link_libraries(velmora PRIVATE velmora_app)
+target_link_options(velmora PRIVATE
+  -municode -mwindows -static -static-libgcc -static-libstdc++ -s
+  -Wl,--nxcompat -Wl,--dynamicbase -Wl,--high-entropy-va)
+target_link_options(velmora PRIVATE -Wl,--undefined=wWinMain)
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()
+
+enable_testing()
+find_program(BASH bash REQUIRED)
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh)
+  add_test(NAME exe_resources_and_imports
+    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh $<TARGET_FILE:velmora>)
+endif()
+
+# The real executable under Wine, observed by keytrace.
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/run.sh AND TARGET keytrace)
+  add_test(NAME e2e_under_wine
+    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/e2e/run.sh $<TARGET_FILE:velmora> $<TARGET_FILE:keytrace>
+            ${PROJECT_BINARY_DIR}/e2e)
+  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 900)
+endif()

@@ -1,0 +1,365 @@
+// The simulated session's keyboard: the input stream, low-level hooks, SendInput, the key state,
+// the foreground window and the message loop that delivers input to the hook.
+//
+// As on Windows, injected events enter the same stream as physical ones and reach the hook in
+// stream order, on the thread that installed it, while that thread waits in GetMessageW.
+#include <cstdio>
+
+#include "platform/sim/machine.h"
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace {
+
+struct KeyName {
+  int virtualKey;
+  DWORD scanCode;
+};
+
+// Set-1 scan codes of the keys the tests use.
+constexpr KeyName kScanCodes[] = {
+    {VK_LSHIFT, 0x2A}, {VK_RSHIFT, 0x36}, {VK_LCONTROL, 0x1D}, {VK_LMENU, 0x38},
+    {'A', 0x1E},       {'B', 0x30},       {'C', 0x2E},         {'D', 0x20},
+    {'E', 0x12},       {'F', 0x21},       {'Q', 0x10},         {'W', 0x11},
+    {'X', 0x2D},       {'Z', 0x2C},       {0x20, 0x39} /* space */,
+};
+
+int VirtualKeyOfScan(DWORD scanCode) {
+  for (const KeyName& k : kScanCodes) {
+    if (k.scanCode == scanCode) return k.virtualKey;
+  }
+  return 0;
+}
+
+bool AltDownLocked() {
+  const Machine& m = TheMachine();
+  return m.keyDown[VK_LMENU] || m.keyDown[VK_RMENU];
+}
+
+Object* TopHookLocked() {
+  Machine& m = TheMachine();
+  for (auto it = m.objects.rbegin(); it != m.objects.rend(); ++it) {
+    if (it->kind == Kind::Hook && it->open) return &*it;
+  }
+  return nullptr;
+}
+
+void PhysicalKey(int virtualKey, bool down) {
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  KBDLLHOOKSTRUCT event = {};
+  event.vkCode = static_cast<DWORD>(virtualKey);
+  event.scanCode = ScanCodeOf(virtualKey);
+  event.time = static_cast<DWORD>((m.now - kStartTicks) / kTicksPerMs);
+  const bool isAlt = virtualKey == VK_LMENU || virtualKey == VK_RMENU;
+  UINT message;
+  if (down) {
+    message = (isAlt || AltDownLocked()) ? WM_SYSKEYDOWN : WM_KEYDOWN;
+  } else {
+    event.flags = LLKHF_UP;
+    message = (!isAlt && AltDownLocked()) ? WM_SYSKEYUP : WM_KEYUP;
+  }
+  if (AltDownLocked() && !isAlt) event.flags |= LLKHF_ALTDOWN;
+  QueueEventLocked(message, event);
+}
+
+std::string Hex(DWORD value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X", value);
+  return text;
+}
+
+std::string TraceEntry(const StreamEvent& e) {
+  const bool up = (e.event.flags & LLKHF_UP) != 0;
+  std::string entry = std::to_string((e.ticks - kStartTicks) / kTicksPerMs) + ":";
+  if (e.event.flags & LLKHF_INJECTED) return entry + (up ? "-" : "+") + Hex(e.event.scanCode);
+  return entry + "P" + (up ? "-" : "+") + Hex(e.event.vkCode);
+}
+
+}  // namespace
+
+namespace sim::detail {
+
+ThreadRecord* DelivererLocked() {
+  const Object* hook = TopHookLocked();
+  return hook == nullptr ? nullptr : hook->hookThread;
+}
+
+void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event) {
+  Machine& m = TheMachine();
+  const StreamEvent entry = {m.now, message, event};
+  m.pendingInput.push_back(entry);
+  m.stream.push_back(entry);
+  ThreadRecord* deliverer = DelivererLocked();
+  if (deliverer != nullptr && deliverer->state == ThreadState::Waiting && deliverer->waitObject == kMessageQueue) {
+    WakeLocked(deliverer, WAIT_OBJECT_0);
+  }
+  m.changed.notify_all();
+}
+
+bool HasPendingInputLocked() { return TheMachine().pendingHead < TheMachine().pendingInput.size(); }
+
+bool PopInputLocked(StreamEvent& entry) {
+  Machine& m = TheMachine();
+  if (m.pendingHead == m.pendingInput.size()) return false;
+  entry = m.pendingInput[m.pendingHead++];
+  if (m.pendingHead == m.pendingInput.size()) {
+    m.pendingInput.clear();  // keeps its capacity
+    m.pendingHead = 0;
+  }
+  return true;
+}
+
+}  // namespace sim::detail
+
+HHOOK WINAPI SetWindowsHookExW(int hookId, HOOKPROC proc, HINSTANCE, DWORD threadId) {
+  const bool fail = EnterCall(Call::SetWindowsHookExW);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (fail || hookId != WH_KEYBOARD_LL || proc == nullptr || threadId != 0) {
+    LogLocked(Call::SetWindowsHookExW, "failed");
+    LastError() = fail ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  const size_t index = AddObject(Kind::Hook);
+  m.objects[index].hookProc = proc;
+  m.objects[index].hookThread = CurrentThread();
+  LogLocked(Call::SetWindowsHookExW, m.objects[index].name);
+  return reinterpret_cast<HHOOK>(HandleOf(index));
+}
+
+BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
+  EnterCall(Call::UnhookWindowsHookEx);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  Object* object = Find(reinterpret_cast<HANDLE>(hook), Kind::Hook, "UnhookWindowsHookEx");
+  if (object == nullptr) return FALSE;
+  LogLocked(Call::UnhookWindowsHookEx, object->name);
+  object->open = false;
+  return TRUE;
+}
+
+LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
+  EnterCall(Call::CallNextHookEx);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  m.lastNextHook = {hook, code, wParam, lParam};
+  return m.nextHookResult;
+}
+
+BOOL WINAPI GetMessageW(LPMSG message, HWND, UINT, UINT) {
+  const bool fail = EnterCall(Call::GetMessageW);
+  Machine& m = TheMachine();
+  std::unique_lock<std::mutex> lock(m.lock);
+  if (fail) return -1;
+  ThreadRecord* self = CurrentThread();
+  if (self == nullptr) {
+    lock.unlock();
+    Die("GetMessageW called outside a simulated thread");
+  }
+  for (;;) {
+    if (self->quitPosted) {
+      self->quitPosted = false;
+      *message = {};
+      message->message = WM_QUIT;
+      return FALSE;
+    }
+    if (HasPendingInputLocked() && DelivererLocked() == self && !m.inputHeld) {
+      lock.unlock();
+      DeliverInput(1);
+      lock.lock();
+      continue;
+    }
+    self->state = ThreadState::Waiting;
+    self->waitObject = kMessageQueue;
+    self->deadline = kNever;
+    self->waitOrder = ++m.waitOrder;
+    m.changed.notify_all();
+    m.changed.wait(lock, [self] { return self->state != ThreadState::Waiting; });
+  }
+}
+
+BOOL WINAPI TranslateMessage(const MSG*) {
+  EnterCall(Call::TranslateMessage);
+  return FALSE;
+}
+
+LRESULT WINAPI DispatchMessageW(const MSG*) {
+  EnterCall(Call::DispatchMessageW);
+  return 0;
+}
+
+UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size) {
+  const bool fail = EnterCall(Call::SendInput);
+  Machine& m = TheMachine();
+  std::function<void()> after;
+  {
+    std::lock_guard<std::mutex> guard(m.lock);
+    LogLocked(Call::SendInput);
+    if (count == 0 || inputs == nullptr || size != static_cast<int>(sizeof(INPUT))) {
+      m.problems.push_back("SendInput given count " + std::to_string(count) + " and size " + std::to_string(size));
+      LastError() = ERROR_INVALID_PARAMETER;
+      return 0;
+    }
+    if (!m.afterSendInput.empty()) {
+      after = std::move(m.afterSendInput.front());
+      m.afterSendInput.pop_front();
+    }
+    if (fail || m.inputBlocked) {
+      LastError() = ERROR_ACCESS_DENIED;
+      return 0;
+    }
+    for (UINT i = 0; i < count; ++i) {
+      const INPUT& input = inputs[i];
+      m.sent.push_back({m.now, input});
+      if (input.type != INPUT_KEYBOARD) continue;
+      const KEYBDINPUT& ki = input.ki;
+      const bool up = (ki.dwFlags & KEYEVENTF_KEYUP) != 0;
+      KBDLLHOOKSTRUCT event = {};
+      event.scanCode = ki.wScan;
+      // Windows derives the virtual key of an event injected by scan code, as for a physical one.
+      event.vkCode = (ki.dwFlags & KEYEVENTF_SCANCODE) ? static_cast<DWORD>(VirtualKeyOfScan(ki.wScan)) : ki.wVk;
+      event.flags = LLKHF_INJECTED | (up ? LLKHF_UP : 0) | ((ki.dwFlags & KEYEVENTF_EXTENDEDKEY) ? LLKHF_EXTENDED : 0);
+      event.time = static_cast<DWORD>((m.now - kStartTicks) / kTicksPerMs);
+      event.dwExtraInfo = ki.dwExtraInfo;
+      const bool isAlt = event.vkCode == VK_LMENU || event.vkCode == VK_RMENU;
+      const UINT message = up ? WM_KEYUP : ((isAlt || AltDownLocked()) ? WM_SYSKEYDOWN : WM_KEYDOWN);
+      QueueEventLocked(message, event);
+    }
+  }
+  if (after) after();
+  return count;
+}
+
+SHORT WINAPI GetAsyncKeyState(int virtualKey) {
+  EnterCall(Call::GetAsyncKeyState);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  bool down = m.keyDown[virtualKey & 0xFF];
+  if (virtualKey == VK_SHIFT) down = m.keyDown[VK_LSHIFT] || m.keyDown[VK_RSHIFT];
+  if (virtualKey == VK_CONTROL) down = m.keyDown[VK_LCONTROL] || m.keyDown[VK_RCONTROL];
+  if (virtualKey == VK_MENU) down = m.keyDown[VK_LMENU] || m.keyDown[VK_RMENU];
+  return down ? static_cast<SHORT>(0x8000) : static_cast<SHORT>(0);
+}
+
+HWND WINAPI GetForegroundWindow() {
+  EnterCall(Call::GetForegroundWindow);
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().foreground;
+}
+
+namespace sim {
+
+HWND Window(int n) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x20000 + 0x10 * n)); }
+
+void SetForegroundWindow(HWND window) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().foreground = window;
+}
+
+void SetKeyState(int virtualKey, bool down) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().keyDown[virtualKey & 0xFF] = down;
+}
+
+DWORD ScanCodeOf(int virtualKey) {
+  for (const KeyName& k : kScanCodes) {
+    if (k.virtualKey == virtualKey) return k.scanCode;
+  }
+  return 0;
+}
+
+void Press(int virtualKey) { PhysicalKey(virtualKey, true); }
+void Release(int virtualKey) { PhysicalKey(virtualKey, false); }
+
+void QueueEvent(UINT message, const KBDLLHOOKSTRUCT& event) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  QueueEventLocked(message, event);
+}
+
+size_t DeliverInput(size_t maxEvents) {
+  Machine& m = TheMachine();
+  size_t delivered = 0;
+  while (delivered < maxEvents) {
+    StreamEvent entry;
+    HOOKPROC proc = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(m.lock);
+      if (!PopInputLocked(entry)) break;
+      if (const Object* hook = TopHookLocked()) proc = hook->hookProc;
+    }
+    // The hook runs without the lock: it calls back into the machine.
+    if (proc != nullptr) proc(HC_ACTION, entry.message, reinterpret_cast<LPARAM>(&entry.event));
+    {
+      // As on Windows, the key state changes once the hook chain has passed the event on, for
+      // injected events as for physical ones: inside the hook it is still the state before.
+      std::lock_guard<std::mutex> guard(m.lock);
+      if (entry.event.vkCode != 0) m.keyDown[entry.event.vkCode & 0xFF] = (entry.event.flags & LLKHF_UP) == 0;
+    }
+    ++delivered;
+  }
+  return delivered;
+}
+
+size_t PendingInput() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().pendingInput.size() - TheMachine().pendingHead;
+}
+
+std::vector<StreamEvent> Stream() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().stream;
+}
+
+std::vector<SentInput> SentInputs() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().sent;
+}
+
+std::string InjectedTrace() {
+  std::string trace;
+  for (const StreamEvent& e : Stream()) {
+    if ((e.event.flags & LLKHF_INJECTED) == 0) continue;
+    if (!trace.empty()) trace += ' ';
+    trace += TraceEntry(e);
+  }
+  return trace;
+}
+
+std::string StreamTrace() {
+  std::string trace;
+  for (const StreamEvent& e : Stream()) {
+    if (!trace.empty()) trace += ' ';
+    trace += TraceEntry(e);
+  }
+  return trace;
+}
+
+NextHookCall LastCallNextHook() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().lastNextHook;
+}
+
+void SetCallNextHookResult(LRESULT result) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().nextHookResult = result;
+}
+
+void HoldInput(bool held) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().inputHeld = held;
+  if (!held) TheMachine().changed.notify_all();
+}
+
+void BlockInput(bool blocked) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().inputBlocked = blocked;
+}
+
+void AfterNextSendInput(std::function<void()> fn) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().afterSendInput.push_back(std::move(fn));
+}
+
+}  // namespace sim

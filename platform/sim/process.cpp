@@ -1,0 +1,183 @@
+// The simulated process around the product: named mutexes, the last error, modules, timer
+// resolution, power throttling, and the thread that plays the program's main thread.
+#include <cstring>
+
+#include "platform/sim/machine.h"
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace {
+
+bool NamedMutexExistsLocked(const std::wstring& name) {
+  const Machine& m = TheMachine();
+  for (const std::wstring& foreign : m.foreignMutexes) {
+    if (foreign == name) return true;
+  }
+  for (const Object& o : m.objects) {
+    if (o.kind == Kind::Mutex && o.open && o.mutexName == name) return true;
+  }
+  return false;
+}
+
+HMODULE Kernel32() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF0000)); }
+
+}  // namespace
+
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+  const bool fail = EnterCall(Call::CreateMutexW);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (fail) {
+    LogLocked(Call::CreateMutexW, "failed");
+    LastError() = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  const std::wstring mutexName = name == nullptr ? L"" : name;
+  const bool exists = !mutexName.empty() && NamedMutexExistsLocked(mutexName);
+  const size_t index = AddObject(Kind::Mutex);
+  Object& object = m.objects[index];
+  object.mutexName = mutexName;
+  // An existing mutex is opened, not taken: its owner keeps it.
+  if (initialOwner && !exists) {
+    object.owned = true;
+    object.owner = std::this_thread::get_id();
+  }
+  LastError() = exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+  LogLocked(Call::CreateMutexW, object.name);
+  return HandleOf(index);
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE mutex) {
+  EnterCall(Call::ReleaseMutex);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  Object* object = Find(mutex, Kind::Mutex, "ReleaseMutex");
+  if (object == nullptr) return FALSE;
+  LogLocked(Call::ReleaseMutex, object->name);
+  if (!object->owned || object->owner != std::this_thread::get_id()) {
+    m.problems.push_back("ReleaseMutex of " + object->name + " by a thread that does not own it");
+    LastError() = ERROR_NOT_OWNER;
+    return FALSE;
+  }
+  object->owned = false;
+  return TRUE;
+}
+
+DWORD WINAPI GetLastError() { return LastError(); }
+void WINAPI SetLastError(DWORD error) { LastError() = error; }
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
+  EnterCall(Call::GetModuleHandleW);
+  if (moduleName != nullptr && std::wcscmp(moduleName, L"kernel32.dll") == 0) return Kernel32();
+  return nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
+  EnterCall(Call::GetProcAddress);
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  if (module != Kernel32() || !TheMachine().procAddressAvailable || std::strcmp(procName, "SetProcessInformation") != 0) {
+    return nullptr;
+  }
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetProcessInformation));
+}
+
+HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS informationClass, LPVOID information,
+                                  DWORD informationSize) {
+  const bool fail = EnterCall(Call::SetProcessInformation);
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  LogLocked(Call::SetProcessInformation);
+  if (fail || process != GetCurrentProcess() || informationClass != ProcessPowerThrottling ||
+      informationSize != sizeof(PROCESS_POWER_THROTTLING_STATE)) {
+    LastError() = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  TheMachine().powerRequests.push_back(*static_cast<PROCESS_POWER_THROTTLING_STATE*>(information));
+  return TRUE;
+}
+
+MMRESULT WINAPI timeBeginPeriod(UINT period) {
+  const bool fail = EnterCall(Call::timeBeginPeriod);
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  LogLocked(Call::timeBeginPeriod);
+  if (fail || period != 1) return TIMERR_NOCANDO;
+  ++TheMachine().raisedTimerPeriods;
+  return TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI timeEndPeriod(UINT period) {
+  EnterCall(Call::timeEndPeriod);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  LogLocked(Call::timeEndPeriod);
+  if (period != 1 || m.raisedTimerPeriods == 0) {
+    m.problems.push_back("timeEndPeriod without a matching timeBeginPeriod");
+    return TIMERR_NOCANDO;
+  }
+  --m.raisedTimerPeriods;
+  return TIMERR_NOERROR;
+}
+
+namespace sim {
+
+void CreateForeignMutex(const std::wstring& name) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().foreignMutexes.push_back(name);
+}
+
+void SetProcAddressAvailable(bool available) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().procAddressAvailable = available;
+}
+
+int RaisedTimerPeriods() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().raisedTimerPeriods;
+}
+
+std::vector<PROCESS_POWER_THROTTLING_STATE> PowerThrottlingRequests() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().powerRequests;
+}
+
+void StartProgram(std::function<int()> fn) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().program =
+      StartSimThread("main", kNoObject, [fn = std::move(fn)] { return static_cast<DWORD>(fn()); });
+}
+
+void PostQuitToProgram() {
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (m.program == nullptr) return;
+  m.program->quitPosted = true;
+  if (m.program->state == ThreadState::Waiting && m.program->waitObject == kMessageQueue) {
+    WakeLocked(m.program, WAIT_OBJECT_0);
+  }
+}
+
+bool ProgramEnded() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().program != nullptr && TheMachine().program->state == ThreadState::Ended;
+}
+
+int JoinProgram() {
+  Settle();
+  Machine& m = TheMachine();
+  ThreadRecord* program;
+  {
+    std::lock_guard<std::mutex> guard(m.lock);
+    program = m.program;
+    if (program == nullptr || program->state != ThreadState::Ended) {
+      // Fall through to the watchdog's report below.
+      program = nullptr;
+    }
+  }
+  if (program == nullptr) Die("the program has not ended");
+  if (program->thread.joinable()) program->thread.join();
+  return static_cast<int>(program->exitCode);
+}
+
+}  // namespace sim

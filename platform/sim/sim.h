@@ -1,0 +1,167 @@
+// The test's side of the simulated Win32: one machine with a virtual clock, reset by every test.
+//
+// Product threads are real threads; time is not. The clock moves only in AdvanceBy, and only
+// once every simulated thread is blocked in a wait, deadline by deadline, so a worker that waits
+// 533 ms injects at exactly 533 ms on any machine, in microseconds of real time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace sim {
+
+enum class Call {
+  CreateMutexW,
+  ReleaseMutex,
+  CreateEventW,
+  SetEvent,
+  WaitForSingleObject,
+  CreateThread,
+  CloseHandle,
+  QueryPerformanceCounter,
+  GetModuleHandleW,
+  GetProcAddress,
+  SetProcessInformation,
+  SetWindowsHookExW,
+  CallNextHookEx,
+  UnhookWindowsHookEx,
+  GetMessageW,
+  TranslateMessage,
+  DispatchMessageW,
+  SendInput,
+  GetAsyncKeyState,
+  GetForegroundWindow,
+  RegOpenKeyExW,
+  RegQueryValueExW,
+  RegCloseKey,
+  timeBeginPeriod,
+  timeEndPeriod,
+  kCount,
+};
+const char* CallName(Call call);
+
+inline constexpr uint64_t kTicksPerMs = 10000;  // the performance counter runs at 10 MHz
+// Never 0 at start: a release time of 0 means "none".
+inline constexpr uint64_t kStartTicks = 7'000'000'000;
+
+// --- The machine -------------------------------------------------------------------------------
+
+// A fresh machine. Threads still alive from the last test are reported by Problems() first.
+void Reset();
+
+uint64_t NowTicks();
+uint32_t NowMs();  // virtual milliseconds since Reset
+
+// Blocks until every simulated thread is waiting or ended, delivering queued input to the hook
+// when the calling thread plays the hook's thread. A thread that never waits fails the run after
+// a few real seconds with the state of every thread.
+void Settle();
+
+// Settles, then moves the clock deadline by deadline up to ms from now, waking timed-out waits.
+void AdvanceBy(uint32_t ms);
+
+// --- The session -------------------------------------------------------------------------------
+
+HWND Window(int n);  // a distinct window handle for n >= 1
+void SetForegroundWindow(HWND window);
+void SetKeyState(int virtualKey, bool down);  // the physical state alone, with no event
+DWORD ScanCodeOf(int virtualKey);
+
+// A physical key event enters the input stream; Settle or the hook thread's GetMessageW delivers
+// it, and the key state changes once the hook has passed it on. Alt and keys pressed while Alt is down come as WM_SYS*.
+void Press(int virtualKey);
+void Release(int virtualKey);
+void QueueEvent(UINT message, const KBDLLHOOKSTRUCT& event);
+
+// While held, queued input waits for an explicit DeliverInput: a test keeps an event in flight.
+void HoldInput(bool held);
+
+// Hands up to maxEvents queued events to the installed hook on the calling thread.
+size_t DeliverInput(size_t maxEvents = SIZE_MAX);
+size_t PendingInput();
+
+// QueryPerformanceCounter on this thread returns ticks while fn runs.
+void WithCounter(uint64_t ticks, const std::function<void()>& fn);
+
+// --- Observing ---------------------------------------------------------------------------------
+
+struct StreamEvent {
+  uint64_t ticks;  // when it entered the stream
+  UINT message;
+  KBDLLHOOKSTRUCT event;
+};
+// Every event as it entered the input stream (physical and injected), in stream order.
+std::vector<StreamEvent> Stream();
+
+struct SentInput {
+  uint64_t ticks;
+  INPUT input;
+};
+// Every INPUT that SendInput accepted.
+std::vector<SentInput> SentInputs();
+
+// The injected key events as "ms:+2A" (down) or "ms:-2A" (up), space separated, ms since Reset.
+std::string InjectedTrace();
+// Everything in the stream, physical as "ms:P+A0", injected as "ms:+2A".
+std::string StreamTrace();
+
+uint64_t CallCount(Call call);
+std::vector<std::string> CallLog();  // "CreateEventW event1", "SetEvent event1", ...
+void SetCallLogging(bool on);        // on by default; long runs turn it off
+
+struct NextHookCall {
+  HHOOK hook;
+  int code;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+NextHookCall LastCallNextHook();
+void SetCallNextHookResult(LRESULT result);
+
+uint32_t SetEventCount(HANDLE event);
+bool IsSignalled(HANDLE event);
+std::string HandleName(HANDLE handle);
+std::vector<std::string> OpenHandles();
+// Handles closed twice or unknown, threads left running, unbalanced timer periods, ...
+std::vector<std::string> Problems();
+
+// timeBeginPeriod calls not yet matched by timeEndPeriod.
+int RaisedTimerPeriods();
+std::vector<PROCESS_POWER_THROTTLING_STATE> PowerThrottlingRequests();
+
+// --- Staging -----------------------------------------------------------------------------------
+
+// The nth call from now (1 = the next) of a creating or querying function fails as the platform
+// reports failures: a null handle, FALSE, 0, an error status or -1 from GetMessageW.
+void FailCall(Call call, int nth = 1);
+void BlockInput(bool blocked);  // SendInput accepts nothing while set
+// The next wait with a time-out on object by a simulated thread returns result at once.
+void ForceWaitResult(HANDLE object, DWORD result);
+// Runs fn on the calling thread at the entry of the next call of that function.
+void BeforeNextCall(Call call, std::function<void()> fn);
+// Runs fn on the calling thread once the next SendInput has accepted its events.
+void AfterNextSendInput(std::function<void()> fn);
+
+// --- Registry: HKEY_CURRENT_USER\Control Panel\Keyboard -----------------------------------------
+
+void SetKeyboardKeyPresent(bool present);
+void SetRegistryValue(const std::wstring& name, DWORD type, std::vector<BYTE> data);
+void SetRegistryText(const std::wstring& name, const std::u16string& text, DWORD type = REG_SZ);
+void SetRegistryDword(const std::wstring& name, uint32_t value);
+
+// --- Processes -----------------------------------------------------------------------------------
+
+void CreateForeignMutex(const std::wstring& name);  // held by another process of the session
+void SetProcAddressAvailable(bool available);       // whether SetProcessInformation exists
+
+// Runs fn on a simulated thread that plays the program's main thread.
+void StartProgram(std::function<int()> fn);
+void PostQuitToProgram();
+bool ProgramEnded();
+int JoinProgram();  // settles; fails the run if the program has not ended
+
+}  // namespace sim

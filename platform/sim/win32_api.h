@@ -1,0 +1,251 @@
+// The subset of Win32 that Velmora uses, declared for a non-Windows host. Names, types, values
+// and sizes follow the 64-bit Windows SDK so that the product compiles unchanged against either
+// side; the functions are defined by the simulation library (platform/sim/*.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef uint32_t UINT;
+typedef int16_t SHORT;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef intptr_t INT_PTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
+typedef ULONG_PTR DWORD_PTR;
+typedef LONG_PTR LRESULT;
+typedef uintptr_t WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG LSTATUS;
+typedef DWORD REGSAM;
+typedef UINT MMRESULT;
+typedef wchar_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef const char* LPCSTR;
+typedef void* LPVOID;
+typedef BYTE* LPBYTE;
+typedef DWORD* LPDWORD;
+
+typedef void* HANDLE;
+#define VELMORA_SIM_HANDLE(name) \
+  struct name##__ {              \
+    int unused;                  \
+  };                             \
+  typedef struct name##__* name
+VELMORA_SIM_HANDLE(HWND);
+VELMORA_SIM_HANDLE(HHOOK);
+VELMORA_SIM_HANDLE(HINSTANCE);
+VELMORA_SIM_HANDLE(HKEY);
+#undef VELMORA_SIM_HANDLE
+typedef HINSTANCE HMODULE;
+
+typedef INT_PTR(WINAPI* FARPROC)();
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+typedef LRESULT(CALLBACK* HOOKPROC)(int, WPARAM, LPARAM);
+
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+
+struct POINT {
+  LONG x;
+  LONG y;
+};
+
+struct MSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+};
+typedef MSG* LPMSG;
+
+struct KBDLLHOOKSTRUCT {
+  DWORD vkCode;
+  DWORD scanCode;
+  DWORD flags;
+  DWORD time;
+  ULONG_PTR dwExtraInfo;
+};
+
+struct MOUSEINPUT {
+  LONG dx;
+  LONG dy;
+  DWORD mouseData;
+  DWORD dwFlags;
+  DWORD time;
+  ULONG_PTR dwExtraInfo;
+};
+
+struct KEYBDINPUT {
+  WORD wVk;
+  WORD wScan;
+  DWORD dwFlags;
+  DWORD time;
+  ULONG_PTR dwExtraInfo;
+};
+
+struct HARDWAREINPUT {
+  DWORD uMsg;
+  WORD wParamL;
+  WORD wParamH;
+};
+
+struct INPUT {
+  DWORD type;
+  union {
+    MOUSEINPUT mi;
+    KEYBDINPUT ki;
+    HARDWAREINPUT hi;
+  };
+};
+typedef INPUT* LPINPUT;
+
+static_assert(sizeof(INPUT) == 40, "INPUT must match 64-bit Windows");
+static_assert(sizeof(KBDLLHOOKSTRUCT) == 24, "KBDLLHOOKSTRUCT must match 64-bit Windows");
+
+enum PROCESS_INFORMATION_CLASS {
+  ProcessMemoryPriority,
+  ProcessMemoryExhaustionInfo,
+  ProcessAppMemoryInfo,
+  ProcessInPrivateInfo,
+  ProcessPowerThrottling,
+};
+
+struct PROCESS_POWER_THROTTLING_STATE {
+  ULONG Version;
+  ULONG ControlMask;
+  ULONG StateMask;
+};
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
+constexpr DWORD WAIT_ABANDONED = 0x00000080;
+constexpr DWORD WAIT_TIMEOUT = 0x00000102;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NOT_OWNER = 288;
+
+constexpr int HC_ACTION = 0;
+constexpr int WH_KEYBOARD_LL = 13;
+
+constexpr UINT WM_QUIT = 0x0012;
+constexpr UINT WM_KEYDOWN = 0x0100;
+constexpr UINT WM_KEYUP = 0x0101;
+constexpr UINT WM_SYSKEYDOWN = 0x0104;
+constexpr UINT WM_SYSKEYUP = 0x0105;
+
+constexpr DWORD LLKHF_EXTENDED = 0x01;
+constexpr DWORD LLKHF_LOWER_IL_INJECTED = 0x02;
+constexpr DWORD LLKHF_INJECTED = 0x10;
+constexpr DWORD LLKHF_ALTDOWN = 0x20;
+constexpr DWORD LLKHF_UP = 0x80;
+
+constexpr DWORD INPUT_MOUSE = 0;
+constexpr DWORD INPUT_KEYBOARD = 1;
+constexpr DWORD KEYEVENTF_EXTENDEDKEY = 0x0001;
+constexpr DWORD KEYEVENTF_KEYUP = 0x0002;
+constexpr DWORD KEYEVENTF_UNICODE = 0x0004;
+constexpr DWORD KEYEVENTF_SCANCODE = 0x0008;
+
+constexpr int VK_SHIFT = 0x10;
+constexpr int VK_CONTROL = 0x11;
+constexpr int VK_MENU = 0x12;
+constexpr int VK_LSHIFT = 0xA0;
+constexpr int VK_RSHIFT = 0xA1;
+constexpr int VK_LCONTROL = 0xA2;
+constexpr int VK_RCONTROL = 0xA3;
+constexpr int VK_LMENU = 0xA4;
+constexpr int VK_RMENU = 0xA5;
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD REG_QWORD = 11;
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001)))
+
+constexpr MMRESULT TIMERR_NOERROR = 0;
+constexpr MMRESULT TIMERR_NOCANDO = 97;
+
+constexpr ULONG PROCESS_POWER_THROTTLING_CURRENT_VERSION = 1;
+constexpr ULONG PROCESS_POWER_THROTTLING_EXECUTION_SPEED = 0x1;
+constexpr ULONG PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION = 0x4;
+
+// kernel32
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
+BOOL WINAPI ReleaseMutex(HANDLE mutex);
+DWORD WINAPI GetLastError();
+void WINAPI SetLastError(DWORD error);
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                           LPCWSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
+                           LPDWORD threadId);
+BOOL WINAPI CloseHandle(HANDLE handle);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
+HANDLE WINAPI GetCurrentProcess();
+BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS informationClass,
+                                  LPVOID information, DWORD informationSize);
+
+// user32
+HHOOK WINAPI SetWindowsHookExW(int hookId, HOOKPROC proc, HINSTANCE module, DWORD threadId);
+LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI UnhookWindowsHookEx(HHOOK hook);
+BOOL WINAPI GetMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+BOOL WINAPI TranslateMessage(const MSG* message);
+LRESULT WINAPI DispatchMessageW(const MSG* message);
+UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
+SHORT WINAPI GetAsyncKeyState(int virtualKey);
+HWND WINAPI GetForegroundWindow();
+
+// advapi32
+LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired,
+                             HKEY* result);
+LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
+                                LPBYTE data, LPDWORD dataSize);
+LSTATUS WINAPI RegCloseKey(HKEY key);
+
+// winmm
+MMRESULT WINAPI timeBeginPeriod(UINT period);
+MMRESULT WINAPI timeEndPeriod(UINT period);

@@ -1,0 +1,86 @@
+// One worker per monitored key: idle until the hook wakes it, then arming (a quiet armDelayMs on
+// a snapshot), then repeating every repeatIntervalMs, back to arming on any activity and to idle
+// when the key is up. Every loop passes through a wait, so nothing spins.
+#include "repeat/repeat_worker.h"
+
+#include "repeat/compensating_release.h"
+#include "repeat/repeat_step.h"
+
+namespace {
+
+// Only WAIT_OBJECT_0 counts as woken; WAIT_TIMEOUT and every other result count as a time-out.
+bool WaitWoken(const KeySlot& slot, DWORD milliseconds) {
+  return WaitForSingleObject(slot.wakeEvent, milliseconds) == WAIT_OBJECT_0;
+}
+
+bool StopRequested(const KeySlot& slot) { return slot.stopRequested.load() != 0; }
+
+}  // namespace
+
+void ResetOnFocusLoss(KeySlot& slot, HWND window) {
+  if (window == nullptr || GetForegroundWindow() == window) return;
+  // releaseTime stays: no release happened, so no key-up may be compensated for this.
+  slot.held.store(0);
+  slot.generation.fetch_add(1);
+  slot.pressWindow.store(nullptr);
+}
+
+void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot) {
+  for (;;) {
+    if (StopRequested(slot)) return;
+    FlushPendingRelease(slot);
+    if (!IsRepeatStillValid(slot, snapshot)) {
+      ResetOnFocusLoss(slot, snapshot.pressWindow);
+      return;
+    }
+    if (!TryRepeatStep(slot, snapshot)) return;
+    const bool woken = WaitWoken(slot, slot.repeatIntervalMs);
+    if (StopRequested(slot)) return;
+    FlushPendingRelease(slot);
+    if (woken) return;  // activity: ServiceHeldKey re-arms with a fresh snapshot
+  }
+}
+
+void ServiceHeldKey(KeySlot& slot) {
+  // NOTE: waits end on the system timer tick (15.625 ms by default on Windows), which would turn
+  // a 33 ms interval into 31-47 ms. The resolution is raised only while a key is served, so an
+  // idle Velmora leaves the timer alone. Windows counts these per process, so the four workers
+  // need no coordination; an end is only paired with a begin that succeeded.
+  bool timerRaised = false;
+  for (;;) {
+    if (StopRequested(slot)) break;
+    FlushPendingRelease(slot);
+    if (slot.held.load() == 0) break;
+    if (!timerRaised) timerRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
+
+    if (activity.hookBusy.load() != 0) {
+      // Woken while the hook was mid-event: it signals again once it is done.
+      WaitForSingleObject(slot.wakeEvent, INFINITE);
+    } else {
+      const RepeatSnapshot snapshot = TakeRepeatSnapshot(slot);
+      const bool woken = WaitWoken(slot, slot.armDelayMs);
+      if (StopRequested(slot)) break;
+      FlushPendingRelease(slot);
+      if (!woken) {
+        if (IsRepeatStillValid(slot, snapshot)) {
+          RunRepeatBurst(slot, snapshot);
+        } else {
+          ResetOnFocusLoss(slot, snapshot.pressWindow);
+        }
+      }
+    }
+    if (StopRequested(slot)) break;
+  }
+  if (timerRaised) timeEndPeriod(1);
+}
+
+DWORD WINAPI RepeatWorkerMain(LPVOID parameter) {
+  KeySlot& slot = *static_cast<KeySlot*>(parameter);
+  while (!StopRequested(slot)) {
+    WaitForSingleObject(slot.wakeEvent, INFINITE);
+    if (StopRequested(slot)) break;
+    ServiceHeldKey(slot);
+  }
+  FlushPendingRelease(slot);  // a key-up still owed goes out before the thread ends
+  return 0;
+}

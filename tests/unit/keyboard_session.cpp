@@ -1,0 +1,115 @@
+#include "tests/unit/keyboard_session.h"
+
+#include <cstdio>
+
+#include "repeat/repeat_worker.h"
+#include "tracking/keyboard_hook.h"
+
+void ClearSharedState() {
+  for (KeySlot& slot : keySlots) {
+    slot.workerThread = nullptr;
+    slot.wakeEvent = nullptr;
+    slot.virtualKey = 0;
+    slot.scanCode = 0;
+    slot.extraFlags = 0;
+    slot.armDelayMs = 0;
+    slot.repeatIntervalMs = 0;
+    slot.stopRequested.store(0);
+    slot.held.store(0);
+    slot.releasePending.store(0);
+    slot.releaseOwedByHook.store(0);
+    slot.generation.store(0);
+    slot.pressWindow.store(nullptr);
+    slot.releaseTime.store(0);
+    slot.compensatedReleaseTime = 0;
+  }
+  activity.hookBusy.store(0);
+  activity.activitySequence.store(0);
+  activity.activityCount.store(0);
+  hookHandle = nullptr;
+}
+
+void SimulatedMachineTest::SetUp() {
+  sim::Reset();
+  ClearSharedState();
+  sim::SetForegroundWindow(kEditor);
+}
+
+void SimulatedMachineTest::TearDown() {
+  for (const std::string& problem : sim::Problems()) ADD_FAILURE() << problem;
+  sim::Reset();  // joins the threads that ended
+}
+
+void KeyboardSession::SetUp() { SimulatedMachineTest::SetUp(); }
+
+void KeyboardSession::TearDown() {
+  Stop();
+  EXPECT_TRUE(sim::OpenHandles().empty());
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "timer resolution left raised";
+  SimulatedMachineTest::TearDown();
+}
+
+void KeyboardSession::Start(RepeatTimings timings) {
+  for (int i = 0; i < kSlotCount; ++i) {
+    KeySlot& slot = keySlots[i];
+    slot.virtualKey = kMonitoredKeys[i].virtualKey;
+    slot.scanCode = kMonitoredKeys[i].scanCode;
+    slot.extraFlags = kMonitoredKeys[i].extraFlags;
+    slot.armDelayMs = timings.armDelayMs;
+    slot.repeatIntervalMs = timings.repeatIntervalMs;
+    slot.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    slot.workerThread = CreateThread(nullptr, 0, RepeatWorkerMain, &slot, 0, nullptr);
+  }
+  hookHandle = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, nullptr, 0);
+  started_ = true;
+  sim::Settle();
+}
+
+void KeyboardSession::Stop() {
+  if (!started_) return;
+  started_ = false;
+  sim::Settle();
+  UnhookWindowsHookEx(hookHandle);
+  hookHandle = nullptr;
+  for (KeySlot& slot : keySlots) {
+    slot.stopRequested.store(1);
+    SetEvent(slot.wakeEvent);
+    EXPECT_EQ(WaitForSingleObject(slot.workerThread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(slot.workerThread);
+    CloseHandle(slot.wakeEvent);
+    slot.workerThread = nullptr;
+    slot.wakeEvent = nullptr;
+  }
+}
+
+std::string KeyboardSession::InjectedSince(uint32_t markMs) const {
+  std::string trace;
+  for (const sim::StreamEvent& e : sim::Stream()) {
+    if ((e.event.flags & LLKHF_INJECTED) == 0) continue;
+    const uint64_t ms = (e.ticks - sim::kStartTicks) / sim::kTicksPerMs;
+    if (ms < markMs) continue;
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%s%u:%c%02X", trace.empty() ? "" : " ", static_cast<unsigned>(ms - markMs),
+                  (e.event.flags & LLKHF_UP) ? '-' : '+', e.event.scanCode);
+    trace += entry;
+  }
+  return trace;
+}
+
+int KeyboardSession::CountInjected(bool up) const {
+  int count = 0;
+  for (const sim::StreamEvent& e : sim::Stream()) {
+    if ((e.event.flags & LLKHF_INJECTED) && ((e.event.flags & LLKHF_UP) != 0) == up) ++count;
+  }
+  return count;
+}
+
+std::string RepeatTrace(uint32_t firstMs, uint32_t intervalMs, int count, int scanCode) {
+  std::string trace;
+  for (int i = 0; i < count; ++i) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%s%u:+%02X", i == 0 ? "" : " ", firstMs + i * intervalMs, scanCode);
+    trace += entry;
+  }
+  return trace;
+}

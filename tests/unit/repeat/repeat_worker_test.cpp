@@ -1,0 +1,146 @@
+// A user's keys in, virtual milliseconds passing, the injected events out.
+#include "repeat/repeat_worker.h"
+#include "tests/unit/keyboard_session.h"
+
+namespace {
+
+using Repeating = KeyboardSession;
+
+TEST_F(Repeating, EachHeldKeyRepeatsAfterTheArmDelayAndThenEveryInterval) {
+  Start();
+  for (int i = 0; i < kSlotCount; ++i) {
+    const int vk = static_cast<int>(kMonitoredKeys[i].virtualKey);
+    SCOPED_TRACE(vk);
+    const uint32_t pressed = sim::NowMs();
+    Press(vk);
+    Wait(600);
+    EXPECT_EQ(InjectedSince(pressed), RepeatTrace(533, 33, 3, kMonitoredKeys[i].scanCode));
+    EXPECT_EQ(sim::RaisedTimerPeriods(), 1) << "a 1 ms timer while a key is served";
+    Release(vk);
+    Wait(1000);
+    EXPECT_EQ(InjectedSince(pressed), RepeatTrace(533, 33, 3, kMonitoredKeys[i].scanCode)) << "nothing after the release";
+    EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "idle again: the timer is left alone";
+  }
+}
+
+TEST_F(Repeating, TheUsersOwnTimingsAreUsed) {
+  Start({92, 342});  // speed 20, delay 0
+  Press(VK_LCONTROL);
+  Wait(620);
+  EXPECT_EQ(Injected(), "342:+1D 434:+1D 526:+1D 618:+1D");
+}
+
+TEST_F(Repeating, AnyOtherKeyStopsTheBurstAndTheRepeatsResumeAFullArmDelayLater) {
+  Start();
+  Press(VK_LSHIFT);
+  Wait(600);
+  Type('A');  // at 600
+  Wait(600);
+  EXPECT_EQ(Injected(), "533:+2A 566:+2A 599:+2A 1133:+2A 1166:+2A 1199:+2A");
+
+  // A second monitored key is activity for the first as well; each then repeats on its own.
+  Press(VK_RSHIFT);  // at 1200
+  Wait(540);
+  EXPECT_EQ(InjectedSince(1200), "533:+2A 533:+36");
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 2);
+}
+
+TEST_F(Repeating, KeyDownsFromTheKeyboardsOwnRepeatKeepTheWorkerArming) {
+  Start();
+  Press(VK_LSHIFT);
+  for (int i = 0; i < 10; ++i) {
+    Wait(500);
+    Press(VK_LSHIFT);  // the keyboard repeats the held key faster than the arm delay
+  }
+  EXPECT_EQ(Injected(), "");
+  Wait(533);
+  EXPECT_EQ(Injected(), "5533:+2A");
+}
+
+TEST_F(Repeating, ReleasingStopsTheRepeatsWithNoKeyUpWhenNothingRaced) {
+  Start();
+  Press(VK_LMENU);
+  Wait(550);
+  Release(VK_LMENU);
+  Wait(2000);
+  EXPECT_EQ(Injected(), "533:+38");
+}
+
+TEST_F(Repeating, AFocusChangeStopsTheRepeatsUntilTheKeyIsPressedAgain) {
+  Start();
+  Press(VK_LSHIFT);
+  Wait(540);
+  sim::SetForegroundWindow(kBrowser);  // by mouse: no keyboard event
+  Wait(2000);
+  EXPECT_EQ(Injected(), "533:+2A");
+  EXPECT_EQ(keySlots[0].held.load(), 0) << "forgotten, although still physically down";
+  EXPECT_EQ(keySlots[0].pressWindow.load(), nullptr);
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 0);
+
+  Press(VK_LSHIFT);  // at 2540, in the browser
+  Wait(540);
+  EXPECT_EQ(InjectedSince(2540), "533:+2A");
+}
+
+TEST_F(Repeating, AKeyHeldForTheHookButPhysicallyUpOnlyReArms) {
+  Start();
+  Press(VK_LSHIFT);
+  sim::SetKeyState(VK_LSHIFT, false);  // its release never reached us
+  Wait(1700);
+  EXPECT_EQ(Injected(), "");
+  EXPECT_EQ(sim::CallCount(sim::Call::GetAsyncKeyState), 3u) << "a check at 533, 1066 and 1599";
+  EXPECT_EQ(keySlots[0].held.load(), 1);
+}
+
+TEST_F(Repeating, APressWithNoForegroundWindowNeverRepeatsAndNeverResets) {
+  sim::SetForegroundWindow(nullptr);
+  Start();
+  Press(VK_LSHIFT);
+  Wait(2000);
+  EXPECT_EQ(Injected(), "");
+  EXPECT_EQ(keySlots[0].held.load(), 1);
+  EXPECT_EQ(keySlots[0].generation.load(), 1u) << "only the press changed the slot";
+}
+
+TEST_F(Repeating, InjectionsThatAreNotAcceptedEndTheBurstWithoutCompensation) {
+  Start();
+  Press(VK_LSHIFT);
+  sim::FailCall(sim::Call::SendInput);
+  Wait(1100);
+  EXPECT_EQ(Injected(), "1066:+2A 1099:+2A") << "re-armed after the refused injection";
+
+  // Refused while the release was already recorded: nothing landed, so nothing is owed.
+  sim::BeforeNextCall(sim::Call::SendInput, [] {
+    sim::Release(VK_LSHIFT);
+    sim::DeliverInput();
+    sim::FailCall(sim::Call::SendInput);
+  });
+  Wait(100);
+  EXPECT_EQ(keySlots[0].releasePending.load(), 0);
+  EXPECT_EQ(CountInjected(/*up=*/true), 0);
+}
+
+TEST_F(Repeating, AFailedWaitCountsAsATimeOut) {
+  Start();
+  Press(VK_LSHIFT);
+  Wait(540);
+  sim::ForceWaitResult(keySlots[0].wakeEvent, WAIT_FAILED);  // the wait after the next repeat
+  Wait(60);
+  EXPECT_EQ(Injected(), "533:+2A 566:+2A 566:+2A 599:+2A") << "not taken for a wake-up, which would re-arm";
+}
+
+TEST_F(Repeating, AStopEndsEachWorkerWithinOneWaitAndStillSendsAnOwedKeyUp) {
+  Start();
+  Press(VK_LSHIFT);
+  Wait(560);  // mid-burst, waiting out an interval
+  // Owed for a release the hook saw (left Ctrl) and void for a key held again (left Alt).
+  keySlots[1].releaseTime.store(sim::NowTicks());
+  keySlots[1].releasePending.store(1);
+  keySlots[2].held.store(1);
+  keySlots[2].releasePending.store(1);
+  Stop();
+  EXPECT_EQ(Injected(), "533:+2A 560:-1D");
+  EXPECT_EQ(keySlots[2].releasePending.load(), 0);
+}
+
+}  // namespace
