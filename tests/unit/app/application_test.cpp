@@ -1,0 +1,202 @@
+// The program as a whole: start, single instance, the message loop, the orderly teardown.
+#include <thread>
+
+#include "app/application.h"
+#include "tests/unit/keyboard_session.h"
+#include "tracking/keyboard_hook.h"
+
+namespace {
+
+using Program = KeyboardSession;
+
+constexpr wchar_t kMutexName[] = L"Local\\Velmora_SingleInstance";
+
+int RunOnThisThread() { return RunApplication(nullptr); }
+
+void StartVelmora() {
+  sim::StartProgram([] { return RunApplication(nullptr); });
+  sim::Settle();
+}
+
+// The calls that make up start and stop, in order: creation, hook, joins, closes, the mutex.
+std::vector<std::string> Lifecycle() {
+  std::vector<std::string> kept;
+  bool stopping = false;  // from the hook's removal or the failure on, SetEvent means "stop"
+  for (const std::string& call : sim::CallLog()) {
+    const auto starts = [&call](const char* prefix) { return call.rfind(prefix, 0) == 0; };
+    if (starts("UnhookWindowsHookEx") || call.find(" failed") != std::string::npos) stopping = true;
+    if (starts("CreateMutexW") || starts("ReleaseMutex") || starts("CreateEventW") || starts("CreateThread") ||
+        starts("SetWindowsHookExW") || starts("UnhookWindowsHookEx") || starts("CloseHandle") ||
+        starts("WaitForSingleObject thread") || (stopping && starts("SetEvent"))) {
+      kept.push_back(call);
+    }
+  }
+  return kept;
+}
+
+std::vector<std::string> StopOfWorkers(int count) {
+  std::vector<std::string> calls;
+  for (int i = 1; i <= count; ++i) {
+    const std::string n = std::to_string(i);
+    calls.insert(calls.end(), {"SetEvent event" + n, "WaitForSingleObject thread" + n, "CloseHandle thread" + n,
+                               "CloseHandle event" + n});
+  }
+  return calls;
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const std::vector<std::string> kStart = {
+    "CreateMutexW mutex1",
+    "CreateEventW event1", "CreateThread thread1", "CreateEventW event2", "CreateThread thread2",
+    "CreateEventW event3", "CreateThread thread3", "CreateEventW event4", "CreateThread thread4",
+    "SetWindowsHookExW hook1"};
+const std::vector<std::string> kReleaseMutex = {"ReleaseMutex mutex1", "CloseHandle mutex1"};
+
+TEST_F(Program, RepeatsAHeldKeyAtTheDefaultTimingsAndEndsOnQuitInOrder) {
+  StartVelmora();
+  Press(VK_LSHIFT);
+  Wait(600);
+  Release(VK_LSHIFT);
+  Wait(600);
+  EXPECT_EQ(Injected(), "533:+2A 566:+2A 599:+2A");
+
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+  std::vector<std::string> expected = kStart;
+  expected.push_back("UnhookWindowsHookEx hook1");
+  expected = Concat(Concat(expected, StopOfWorkers(4)), kReleaseMutex);
+  EXPECT_EQ(Lifecycle(), expected);
+  ASSERT_EQ(sim::PowerThrottlingRequests().size(), 1u);
+  EXPECT_EQ(sim::PowerThrottlingRequests()[0].ControlMask, PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION);
+  EXPECT_EQ(sim::PowerThrottlingRequests()[0].StateMask, 0u);
+}
+
+TEST_F(Program, UsesTheUsersSettingsAndStartsWhereThePowerCallIsMissing) {
+  sim::SetRegistryText(L"KeyboardSpeed", u"20");
+  sim::SetRegistryDword(L"KeyboardDelay", 0);
+  sim::SetProcAddressAvailable(false);
+  StartVelmora();
+  Press(VK_RSHIFT);
+  Wait(500);
+  EXPECT_EQ(Injected(), "342:+36 434:+36");
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+  EXPECT_TRUE(sim::PowerThrottlingRequests().empty());
+}
+
+TEST_F(Program, ASecondInstanceInTheSessionEndsWithZeroHavingMadeNothing) {
+  sim::CreateForeignMutex(kMutexName);  // the first instance, another process
+  EXPECT_EQ(RunOnThisThread(), 0);
+  EXPECT_EQ(Lifecycle(), (std::vector<std::string>{"CreateMutexW mutex1", "CloseHandle mutex1"}))
+      << "opened the mutex, closed it, never released the first instance's ownership";
+  EXPECT_EQ(sim::CallCount(sim::Call::RegOpenKeyExW), 0u);
+
+  // A mutex that cannot be created at all is no reason to report a failure either.
+  sim::Reset();
+  sim::FailCall(sim::Call::CreateMutexW);
+  EXPECT_EQ(RunOnThisThread(), 0);
+  EXPECT_EQ(sim::CallCount(sim::Call::CreateEventW), 0u);
+}
+
+TEST_F(Program, OnlyTheSessionLocalNameCountsAsAnotherInstance) {
+  sim::CreateForeignMutex(L"Global\\Velmora_SingleInstance");
+  sim::CreateForeignMutex(L"Velmora_SingleInstance");
+  StartVelmora();
+  EXPECT_FALSE(sim::ProgramEnded());
+  Press(VK_LCONTROL);
+  Wait(540);
+  EXPECT_EQ(Injected(), "533:+1D");
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+}
+
+TEST_F(Program, AFailureAtAnyCreationStepEndsWithOneAfterReleasingEverything) {
+  struct Step {
+    sim::Call call;
+    int nth;
+  };
+  const Step steps[] = {{sim::Call::CreateEventW, 1},  {sim::Call::CreateEventW, 2},  {sim::Call::CreateEventW, 3},
+                        {sim::Call::CreateEventW, 4},  {sim::Call::CreateThread, 1},  {sim::Call::CreateThread, 2},
+                        {sim::Call::CreateThread, 3},  {sim::Call::CreateThread, 4},  {sim::Call::SetWindowsHookExW, 1}};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(sim::CallName(step.call)) + " #" + std::to_string(step.nth));
+    sim::Reset();
+    ClearSharedState();
+    sim::FailCall(step.call, step.nth);
+    EXPECT_EQ(RunOnThisThread(), 1);
+
+    // Every worker that started was stopped and joined, and its event closed after the join;
+    // an event whose thread failed was closed at once; then the mutex went.
+    const int started = step.call == sim::Call::SetWindowsHookExW ? 4 : step.nth - 1;
+    std::vector<std::string> expected = {"CreateMutexW mutex1"};
+    for (int i = 1; i <= started; ++i) {
+      expected.push_back("CreateEventW event" + std::to_string(i));
+      expected.push_back("CreateThread thread" + std::to_string(i));
+    }
+    if (step.call == sim::Call::CreateEventW) expected.push_back("CreateEventW failed");
+    if (step.call == sim::Call::CreateThread) {
+      expected.push_back("CreateEventW event" + std::to_string(step.nth));
+      expected.push_back("CreateThread failed");
+      expected.push_back("CloseHandle event" + std::to_string(step.nth));
+    }
+    if (step.call == sim::Call::SetWindowsHookExW) expected.push_back("SetWindowsHookExW failed");
+    expected = Concat(Concat(expected, StopOfWorkers(started)), kReleaseMutex);
+    EXPECT_EQ(Lifecycle(), expected);
+    EXPECT_TRUE(sim::OpenHandles().empty());
+    for (const std::string& problem : sim::Problems()) ADD_FAILURE() << problem;
+    EXPECT_EQ(hookHandle, nullptr);
+    EXPECT_EQ(instanceMutex, nullptr);
+  }
+}
+
+TEST_F(Program, AKeyUpOwedWhenTheQuitArrivesIsSentBeforeTheProgramEnds) {
+  StartVelmora();
+  Press(VK_LSHIFT);
+  // The release reaches the hook just before the first repeat is accepted, and the quit arrives
+  // before the worker has sent the key-up it then owes.
+  sim::BeforeNextCall(sim::Call::SendInput, [] {
+    KBDLLHOOKSTRUCT up = {VK_LSHIFT, 0x2A, LLKHF_UP, 0, 0};
+    KeyboardHookProc(HC_ACTION, WM_KEYUP, reinterpret_cast<LPARAM>(&up));
+    sim::SetKeyState(VK_LSHIFT, false);
+    sim::PostQuitToProgram();
+    while (keySlots[0].stopRequested.load() == 0) std::this_thread::yield();
+  });
+  Wait(540);
+  EXPECT_EQ(sim::JoinProgram(), 0);
+  EXPECT_EQ(Injected(), "533:+2A 533:-2A");
+}
+
+TEST_F(Program, TheTimerResolutionIsRaisedOnlyWhileAKeyIsServedAndAlwaysRestored) {
+  StartVelmora();
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "idle";
+  Press(VK_LSHIFT);
+  Press(VK_LMENU);
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 2);
+  Release(VK_LMENU);
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 1);
+  Wait(560);  // mid-burst
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "a quit during a burst restores it";
+  EXPECT_EQ(sim::CallCount(sim::Call::timeBeginPeriod), sim::CallCount(sim::Call::timeEndPeriod));
+
+  // Refused requests are not matched by an end.
+  sim::Reset();
+  ClearSharedState();
+  sim::SetForegroundWindow(kEditor);
+  for (int n = 1; n <= 50; ++n) sim::FailCall(sim::Call::timeBeginPeriod, n);
+  StartVelmora();
+  Press(VK_LSHIFT);
+  Wait(540);
+  EXPECT_EQ(Injected(), "533:+2A") << "repeats still work, less precisely";
+  Release(VK_LSHIFT);
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+  EXPECT_EQ(sim::CallCount(sim::Call::timeEndPeriod), 0u);
+}
+
+}  // namespace
