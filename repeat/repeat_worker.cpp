@@ -25,7 +25,19 @@ void ResetOnFocusLoss(KeySlot& slot, HWND window) {
   slot.pressWindow.store(nullptr);
 }
 
+// The repeats keep to a schedule: the k-th repeat of a burst is due k intervals after its first,
+// so the time the checks and the injection take, and a timed wait's overshoot, do not add up
+// from one repeat to the next: the rate is the user's. Each wait is rounded to the nearest
+// millisecond so that overshoots cancel. A worker more than half an interval late restarts the
+// schedule from its latest repeat instead of sending repeats to catch up.
 void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  const uint64_t ticksPerSecond = static_cast<uint64_t>(frequency.QuadPart);
+  const uint64_t intervalTicks = slot.repeatIntervalMs * ticksPerSecond / 1000;
+  uint64_t scheduleStart = 0;
+  uint64_t repeatsSinceStart = 0;  // 0: no repeat in this burst yet
+
   for (;;) {
     if (StopRequested(slot)) return;
     FlushPendingRelease(slot);
@@ -33,8 +45,24 @@ void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot) {
       ResetOnFocusLoss(slot, snapshot.pressWindow);
       return;
     }
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    const uint64_t attempt = static_cast<uint64_t>(counter.QuadPart);
     if (!TryRepeatStep(slot, snapshot)) return;
-    const bool woken = WaitWoken(slot, slot.repeatIntervalMs);
+
+    const uint64_t dueNow = scheduleStart + repeatsSinceStart * intervalTicks;
+    if (repeatsSinceStart == 0 || attempt > dueNow + intervalTicks / 2) {
+      scheduleStart = attempt;
+      repeatsSinceStart = 0;
+    }
+    ++repeatsSinceStart;
+    const uint64_t due = scheduleStart + repeatsSinceStart * intervalTicks;
+    QueryPerformanceCounter(&counter);  // after the injection, which took its time
+    const uint64_t now = static_cast<uint64_t>(counter.QuadPart);
+    uint64_t waitMs = due > now ? ((due - now) * 1000 + ticksPerSecond / 2) / ticksPerSecond : 0;
+    if (waitMs < 1) waitMs = 1;
+
+    const bool woken = WaitWoken(slot, static_cast<DWORD>(waitMs));
     if (StopRequested(slot)) return;
     FlushPendingRelease(slot);
     if (woken) return;  // activity: ServiceHeldKey re-arms with a fresh snapshot

@@ -227,6 +227,7 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size) {
       const UINT message = up ? WM_KEYUP : ((isAlt || AltDownLocked()) ? WM_SYSKEYDOWN : WM_KEYDOWN);
       QueueEventLocked(message, event);
     }
+    m.now += m.sendInputCostTicks;
   }
   if (after) after();
   return count;
@@ -350,6 +351,11 @@ void HoldInput(bool held) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   TheMachine().inputHeld = held;
   if (!held) TheMachine().changed.notify_all();
+}
+
+void SetSendInputCost(uint32_t microseconds) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().sendInputCostTicks = microseconds * (kTicksPerMs / 1000);
 }
 
 void BlockInput(bool blocked) {

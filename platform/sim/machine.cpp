@@ -224,6 +224,7 @@ void Reset() {
   m.keyDown = {};
   m.inputBlocked = false;
   m.inputHeld = false;
+  m.sendInputCostTicks = 0;
   m.pendingInput.clear();
   m.pendingHead = 0;
   // Room enough that the product's calls never make the simulation allocate in a test.

@@ -86,6 +86,7 @@ struct Machine {
   std::array<bool, 256> keyDown{};
   bool inputBlocked = false;
   bool inputHeld = false;
+  uint64_t sendInputCostTicks = 0;
   std::vector<StreamEvent> pendingInput;  // a queue: read from pendingHead on
   size_t pendingHead = 0;
   std::vector<StreamEvent> stream;

@@ -139,6 +139,9 @@ std::vector<PROCESS_POWER_THROTTLING_STATE> PowerThrottlingRequests();
 // reports failures: a null handle, FALSE, 0, an error status or -1 from GetMessageW.
 void FailCall(Call call, int nth = 1);
 void BlockInput(bool blocked);  // SendInput accepts nothing while set
+// Each accepted SendInput moves the clock on by this much, as if the injection took that long;
+// threads whose deadline it passes wake late.
+void SetSendInputCost(uint32_t microseconds);
 // The next wait with a time-out on object by a simulated thread returns result at once.
 void ForceWaitResult(HANDLE object, DWORD result);
 // Runs fn on the calling thread at the entry of the next call of that function.
