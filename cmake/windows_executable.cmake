@@ -13,14 +13,21 @@ configure_file(res/velmora.rc.in ${PROJECT_BINARY_DIR}/velmora.rc @ONLY)
 add_executable(velmora WIN32 ${PROJECT_BINARY_DIR}/velmora.rc)
 set_source_files_properties(${PROJECT_BINARY_DIR}/velmora.rc PROPERTIES
   OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/res/velmora.ico;${PROJECT_SOURCE_DIR}/res/velmora.manifest")
-# wWinMain lives in the app library; -municode makes the CRT call it.
+# wWinMain lives in the app library; with MinGW, -municode makes the CRT call it and
+# --undefined pulls it out of the library.
 target_link_libraries(velmora PRIVATE velmora_app)
-target_link_options(velmora PRIVATE
-  -municode -mwindows -static -static-libgcc -static-libstdc++ -s
-  -Wl,--nxcompat -Wl,--dynamicbase -Wl,--high-entropy-va)
-target_link_options(velmora PRIVATE -Wl,--undefined=wWinMain)
+if(MSVC)
+  # The manifest comes from res/velmora.rc; the linker must not add a second one.
+  target_link_options(velmora PRIVATE /MANIFEST:NO)
+else()
+  target_link_options(velmora PRIVATE
+    -municode -mwindows -static -static-libgcc -static-libstdc++ -s
+    -Wl,--nxcompat -Wl,--dynamicbase -Wl,--high-entropy-va
+    -Wl,--undefined=wWinMain)
+endif()
 
-if(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
+# The test and measuring tools use MinGW-w64 options; they come with the cross-build.
+if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()
 
