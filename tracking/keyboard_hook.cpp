@@ -13,9 +13,15 @@ namespace {
 bool IsKeyDown(WPARAM message) { return message == WM_KEYDOWN || message == WM_SYSKEYDOWN; }
 bool IsKeyUp(WPARAM message) { return message == WM_KEYUP || message == WM_SYSKEYUP; }
 
-void WakeAllWorkers() {
+// Activity matters only to workers that serve a held key: they must stand down and re-arm. An
+// idle worker would wake, find its key up and wait again, and under Wine every SetEvent is a
+// round trip to the server, so most typing (no modifier held) signals nothing. held is set only
+// by this hook, so a 0 read here cannot turn into a worker that needed the wake-up: a worker
+// whose key was released got its own signal with the release, and one that reset its key after a
+// focus change goes idle by itself.
+void WakeWorkersServingAKey() {
   for (KeySlot& slot : keySlots) {
-    if (slot.wakeEvent != nullptr) SetEvent(slot.wakeEvent);
+    if (slot.wakeEvent != nullptr && slot.held.load() != 0) SetEvent(slot.wakeEvent);
   }
 }
 
@@ -49,7 +55,7 @@ void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event) {
   activity.hookBusy.store(1);
   activity.activitySequence.fetch_add(1);
   activity.activityCount.fetch_add(1);
-  WakeAllWorkers();
+  WakeWorkersServingAKey();
 
   for (KeySlot& slot : keySlots) {
     if (slot.virtualKey != event.vkCode) continue;
@@ -75,7 +81,7 @@ void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event) {
   activity.hookBusy.store(0);
   // Again after the hook is idle: a worker woken above may have found it busy and gone back to
   // waiting.
-  WakeAllWorkers();
+  WakeWorkersServingAKey();
 }
 
 }  // namespace
