@@ -580,6 +580,81 @@ class Session:
     def key_tap(self, key):
         self.xdo("key", key)
 
+    # -- X server autorepeat (the reference the benchmarks hold Velmora against)
+
+    def x_autorepeat(self, delay_ms, rate_hz):
+        """Turns the X server's own autorepeat on with this delay (ms) and rate (Hz)."""
+        self.xdo_run(["xset", "r", "on"])
+        self.xdo_run(["xset", "r", "rate", str(int(delay_ms)), str(int(rate_hz))])
+
+    def x_autorepeat_off(self):
+        self.xdo_run(["xset", "r", "off"])
+
+
+# ----------------------------------------------------------- Linux side --
+
+def linux_processes(exe_name):
+    """(Linux pid, thread count) of every process whose argv[0] names exe_name.
+
+    Under Wine argv[0] of the process that runs a program is the program's own
+    path; a loader or shell wrapper still on its way there has another argv[0]."""
+    want = exe_name.lower()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                argv0 = f.read().split(b"\0", 1)[0].decode("utf-8", "replace")
+            threads = len(os.listdir("/proc/%s/task" % entry))
+        except OSError:
+            continue
+        if re.split(r"[\\/]", argv0)[-1].lower() == want:
+            found.append((int(entry), threads))
+    return found
+
+
+def _status_fields(path):
+    fields = {}
+    with open(path) as f:
+        for line in f:
+            name, _, value = line.partition(":")
+            fields[name] = value.strip()
+    return fields
+
+
+def process_usage(pid):
+    """What a Linux process has used so far, summed over its threads: CPU time
+    (utime + stime, ms), on-CPU time from schedstat (ms, finer than the tick),
+    voluntary and nonvoluntary context switches; with its VmRSS (KiB), thread
+    count and thread ids. Threads that ended before the call are not in it."""
+    tick_ms = 1000.0 / os.sysconf("SC_CLK_TCK")
+    usage = {"utime_ms": 0.0, "stime_ms": 0.0, "run_ms": 0.0, "voluntary": 0,
+             "nonvoluntary": 0, "tids": []}
+    for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+        base = "/proc/%d/task/%s" % (pid, tid)
+        try:
+            with open(base + "/stat") as f:
+                rest = f.read().rsplit(")", 1)[1].split()
+            with open(base + "/schedstat") as f:
+                run_ns = int(f.read().split()[0])
+            status = _status_fields(base + "/status")
+        except (OSError, IndexError, ValueError):
+            continue  # the thread ended meanwhile
+        # rest[0] is field 3 of stat (state): utime and stime are fields 14 and 15.
+        usage["utime_ms"] += int(rest[11]) * tick_ms
+        usage["stime_ms"] += int(rest[12]) * tick_ms
+        usage["run_ms"] += run_ns / 1e6
+        usage["voluntary"] += int(status.get("voluntary_ctxt_switches", 0))
+        usage["nonvoluntary"] += int(status.get("nonvoluntary_ctxt_switches", 0))
+        usage["tids"].append(int(tid))
+    status = _status_fields("/proc/%d/status" % pid)
+    usage["rss_kib"] = int(status.get("VmRSS", "0 kB").split()[0])
+    usage["threads"] = int(status.get("Threads", "0"))
+    usage["cpu_ms"] = usage["utime_ms"] + usage["stime_ms"]
+    usage["switches"] = usage["voluntary"] + usage["nonvoluntary"]
+    return usage
+
 
 if __name__ == "__main__":
     sys.exit("harness.py is a module; run test_velmora.py or scripts/demo")
