@@ -222,19 +222,22 @@ View Expect(const View& before, const Event& e, uint64_t now) {
   }
   want.sequence += 2;
   want.count += 1;
-  for (SlotView& s : want.slots) s.wakes += 2;
+  // Only workers serving a held key are woken: once as the event begins and once as it ends.
+  for (SlotView& s : want.slots) s.wakes += s.held != 0 ? 1 : 0;
   const int i = SlotOfVirtualKey(e.hook.vkCode);
-  if (i < 0) return want;
-  SlotView& s = want.slots[i];
-  if (IsDown(e.message)) {
-    s = {1, 0, 0, s.generation + 1, 0, foreground, s.wakes + 1};
-  } else if (IsUp(e.message)) {
-    s.held = 0;
-    s.releaseTime = now;
-    s.pressWindow = nullptr;
-    s.generation += 1;
-    s.wakes += 1;
+  if (i >= 0) {
+    SlotView& s = want.slots[i];
+    if (IsDown(e.message)) {
+      s = {1, 0, 0, s.generation + 1, 0, foreground, s.wakes + 1};
+    } else if (IsUp(e.message)) {
+      s.held = 0;
+      s.releaseTime = now;
+      s.pressWindow = nullptr;
+      s.generation += 1;
+      s.wakes += 1;
+    }
   }
+  for (SlotView& s : want.slots) s.wakes += s.held != 0 ? 1 : 0;
   return want;
 }
 
