@@ -4,14 +4,10 @@
 #include "repeat/repeat_worker.h"
 
 #include "repeat/compensating_release.h"
+#include "repeat/due_time_wait.h"
 #include "repeat/repeat_step.h"
 
 namespace {
-
-// Only WAIT_OBJECT_0 counts as woken; WAIT_TIMEOUT and every other result count as a time-out.
-bool WaitWoken(const KeySlot& slot, DWORD milliseconds) {
-  return WaitForSingleObject(slot.wakeEvent, milliseconds) == WAIT_OBJECT_0;
-}
 
 bool StopRequested(const KeySlot& slot) { return slot.stopRequested.load() != 0; }
 
@@ -25,16 +21,15 @@ void ResetOnFocusLoss(KeySlot& slot, HWND window) {
   slot.pressWindow.store(nullptr);
 }
 
-// The repeats keep to a schedule: the k-th repeat of a burst is due k intervals after its first,
-// so the time the checks and the injection take, and a timed wait's overshoot, do not add up
-// from one repeat to the next: the rate is the user's. Each wait is rounded to the nearest
-// millisecond so that overshoots cancel. A worker more than half an interval late restarts the
+// The repeats keep to a schedule: the k-th repeat of a burst is due k intervals after its first
+// was accepted, so the time the checks and the injection take, and a timed wait's overshoot, do
+// not add up from one repeat to the next: the rate is the user's. Dating the burst from the
+// first acceptance rather than from the start of its checks means no repeat goes out earlier
+// than its interval after the first. A worker more than half an interval late restarts the
 // schedule from its latest repeat instead of sending repeats to catch up.
 void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  const uint64_t ticksPerSecond = static_cast<uint64_t>(frequency.QuadPart);
-  const uint64_t intervalTicks = slot.repeatIntervalMs * ticksPerSecond / 1000;
+  const CounterClock clock = ReadCounterClock();
+  const uint64_t intervalTicks = CounterTicksFromMs(clock, slot.repeatIntervalMs);
   uint64_t scheduleStart = 0;
   uint64_t repeatsSinceStart = 0;  // 0: no repeat in this burst yet
 
@@ -45,24 +40,16 @@ void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot) {
       ResetOnFocusLoss(slot, snapshot.pressWindow);
       return;
     }
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    const uint64_t attempt = static_cast<uint64_t>(counter.QuadPart);
     if (!TryRepeatStep(slot, snapshot)) return;
+    const uint64_t accepted = CounterNow();
 
     const uint64_t dueNow = scheduleStart + repeatsSinceStart * intervalTicks;
-    if (repeatsSinceStart == 0 || attempt > dueNow + intervalTicks / 2) {
-      scheduleStart = attempt;
+    if (repeatsSinceStart == 0 || accepted > dueNow + intervalTicks / 2) {
+      scheduleStart = accepted;
       repeatsSinceStart = 0;
     }
     ++repeatsSinceStart;
-    const uint64_t due = scheduleStart + repeatsSinceStart * intervalTicks;
-    QueryPerformanceCounter(&counter);  // after the injection, which took its time
-    const uint64_t now = static_cast<uint64_t>(counter.QuadPart);
-    uint64_t waitMs = due > now ? ((due - now) * 1000 + ticksPerSecond / 2) / ticksPerSecond : 0;
-    if (waitMs < 1) waitMs = 1;
-
-    const bool woken = WaitWoken(slot, static_cast<DWORD>(waitMs));
+    const bool woken = WaitWokenUntil(slot, clock, scheduleStart + repeatsSinceStart * intervalTicks);
     if (StopRequested(slot)) return;
     FlushPendingRelease(slot);
     if (woken) return;  // activity: ServiceHeldKey re-arms with a fresh snapshot
@@ -86,7 +73,8 @@ void ServiceHeldKey(KeySlot& slot) {
       WaitForSingleObject(slot.wakeEvent, INFINITE);
     } else {
       const RepeatSnapshot snapshot = TakeRepeatSnapshot(slot);
-      const bool woken = WaitWoken(slot, slot.armDelayMs);
+      const CounterClock clock = ReadCounterClock();
+      const bool woken = WaitWokenUntil(slot, clock, CounterNow() + CounterTicksFromMs(clock, slot.armDelayMs));
       if (StopRequested(slot)) break;
       FlushPendingRelease(slot);
       if (!woken) {

@@ -40,7 +40,7 @@ SETTINGS_KEY = r"HKCU\Control Panel\Keyboard"
 RACE_MS = 10.0
 
 # How much earlier than its due time a repeat may be seen (see off_schedule).
-EARLY_SLACK_MS = 5.0
+EARLY_SLACK_MS = 1.0
 
 
 def repeat_interval(speed):
@@ -110,9 +110,6 @@ def off_schedule(e, burst, interval):
     k = burst["k"] + 1
     due_t = burst["at"] + k * interval
     due_q = None if burst["aq"] is None or e.time is None else burst["aq"] + k * interval
-    # NOTE: Velmora dates a burst from the moment its first repeat starts its checks, and under
-    # Wine on a loaded machine those checks (server round trips) have taken 3 ms before the key
-    # went out, so a repeat may be seen that much earlier than the first one suggests.
     if e.t < due_t - EARLY_SLACK_MS and (due_q is None or e.time < due_q - EARLY_SLACK_MS - 1):
         return "%.3f ms before its due time" % (due_t - e.t)
     if e.t > due_t + interval / 2 and (due_q is None or e.time > due_q + interval / 2):

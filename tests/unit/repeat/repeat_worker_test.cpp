@@ -35,14 +35,15 @@ TEST_F(Repeating, RepeatsKeepTheirScheduleWhenInjectingTakesTimeAndNeverCatchUp)
   sim::SetSendInputCost(1000);  // each injection takes a millisecond
   Press(VK_LSHIFT);
   Wait(640);
-  EXPECT_EQ(Injected(), RepeatTrace(533, 33, 4, 0x2A)) << "the time an injection takes is not added to the interval";
+  // Dated from the first repeat's acceptance at 534; the injection time is not added to each interval.
+  EXPECT_EQ(Injected(), "533:+2A 567:+2A 600:+2A 633:+2A");
 
-  // One injection takes 50 ms, so the next repeat comes 18 ms late: the schedule restarts from
-  // it rather than sending the following repeats early to catch up.
+  // The next injection takes 50 ms, so it is accepted 50 ms late: the schedule restarts from it
+  // rather than sending the repeats due at 699 and 732 to catch up.
   sim::SetSendInputCost(50000);
   sim::AfterNextSendInput([] { sim::SetSendInputCost(0); });
-  Wait(140);
-  EXPECT_EQ(InjectedSince(632), "0:+2A 33:+2A 84:+2A 117:+2A");
+  Wait(170);
+  EXPECT_EQ(InjectedSince(633), "0:+2A 33:+2A 116:+2A 149:+2A");
 }
 
 TEST_F(Repeating, AnyOtherKeyStopsTheBurstAndTheRepeatsResumeAFullArmDelayLater) {
@@ -135,13 +136,15 @@ TEST_F(Repeating, InjectionsThatAreNotAcceptedEndTheBurstWithoutCompensation) {
   EXPECT_EQ(CountInjected(/*up=*/true), 0);
 }
 
-TEST_F(Repeating, AFailedWaitCountsAsATimeOut) {
+TEST_F(Repeating, AFailedWaitCountsAsATimeOutAndKeepsTheSchedule) {
   Start();
   Press(VK_LSHIFT);
   Wait(540);
-  sim::ForceWaitResult(keySlots[0].wakeEvent, WAIT_FAILED);  // the wait after the next repeat
+  // After the repeat at 533 the worker waits to 556, then the last 10 ms to the due time: that
+  // second wait fails at once.
+  sim::ForceWaitResult(keySlots[0].wakeEvent, WAIT_FAILED);
   Wait(60);
-  EXPECT_EQ(Injected(), "533:+2A 566:+2A 566:+2A") << "not taken for a wake-up, which would re-arm";
+  EXPECT_EQ(Injected(), "533:+2A 556:+2A 599:+2A") << "not taken for a wake-up, which would re-arm, nor retried";
 }
 
 TEST_F(Repeating, AStopEndsEachWorkerWithinOneWaitAndStillSendsAnOwedKeyUp) {

@@ -1,0 +1,47 @@
+#include "repeat/due_time_wait.h"
+
+namespace {
+
+// A timed wait can end well after its time-out when the machine is busy (and by up to a timer
+// tick where the resolution was not raised). Waits longer than kLongWaitMs therefore end
+// kFinalStretchMs early and measure again, so that the last, short wait lands on the due time.
+constexpr uint64_t kLongWaitMs = 20;
+constexpr uint64_t kFinalStretchMs = 10;
+
+// Rounded to the nearest millisecond, so that a wait's overshoot and its rounding cancel over
+// a run of waits instead of adding up.
+uint64_t RoundedMsUntil(const CounterClock& clock, uint64_t due, uint64_t now) {
+  if (due <= now) return 0;
+  return ((due - now) * 1000 + clock.ticksPerSecond / 2) / clock.ticksPerSecond;
+}
+
+}  // namespace
+
+CounterClock ReadCounterClock() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return CounterClock{static_cast<uint64_t>(frequency.QuadPart)};
+}
+
+uint64_t CounterNow() {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return static_cast<uint64_t>(counter.QuadPart);
+}
+
+uint64_t CounterTicksFromMs(const CounterClock& clock, uint32_t milliseconds) {
+  return milliseconds * clock.ticksPerSecond / 1000;
+}
+
+bool WaitWokenUntil(const KeySlot& slot, const CounterClock& clock, uint64_t due) {
+  for (;;) {
+    const uint64_t remainingMs = RoundedMsUntil(clock, due, CounterNow());
+    const bool last = remainingMs <= kLongWaitMs;
+    // Never less than a millisecond: a zero time-out would only poll.
+    const uint64_t waitMs = last ? (remainingMs < 1 ? 1 : remainingMs) : remainingMs - kFinalStretchMs;
+    const DWORD result = WaitForSingleObject(slot.wakeEvent, static_cast<DWORD>(waitMs));
+    if (result == WAIT_OBJECT_0) return true;
+    // Any other result ends the wait as a time-out; retrying a wait that fails would spin.
+    if (last || result != WAIT_TIMEOUT) return false;
+  }
+}
