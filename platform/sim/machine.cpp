@@ -220,6 +220,7 @@ void Reset() {
   m.log.clear();
   m.problems.clear();
   m.forcedWaits.clear();
+  m.lateWaits.clear();
   m.foreground = nullptr;
   m.keyDown = {};
   m.inputBlocked = false;
@@ -351,6 +352,11 @@ void FailCall(Call call, int nth) {
 void ForceWaitResult(HANDLE object, DWORD result) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   TheMachine().forcedWaits.emplace_back(object, result);
+}
+
+void OvershootNextWait(HANDLE object, uint32_t milliseconds) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().lateWaits.emplace_back(object, milliseconds);
 }
 
 void BeforeNextCall(Call call, std::function<void()> fn) {

@@ -80,6 +80,7 @@ struct Machine {
   std::vector<std::string> log;
   std::vector<std::string> problems;
   std::vector<std::pair<HANDLE, DWORD>> forcedWaits;
+  std::vector<std::pair<HANDLE, uint32_t>> lateWaits;  // ms a timed wait overshoots
 
   // Session
   HWND foreground = nullptr;

@@ -144,6 +144,9 @@ void BlockInput(bool blocked);  // SendInput accepts nothing while set
 void SetSendInputCost(uint32_t microseconds);
 // The next wait with a time-out on object by a simulated thread returns result at once.
 void ForceWaitResult(HANDLE object, DWORD result);
+// The next wait with a time-out on object by a simulated thread ends that much after its
+// time-out, as a busy machine's waits do.
+void OvershootNextWait(HANDLE object, uint32_t milliseconds);
 // Runs fn on the calling thread at the entry of the next call of that function.
 void BeforeNextCall(Call call, std::function<void()> fn);
 // Runs fn on the calling thread once the next SendInput has accepted its events.

@@ -136,7 +136,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WAIT_OBJECT_0;
   }
   if (milliseconds == 0) return WAIT_TIMEOUT;
-  const uint64_t deadline = milliseconds == INFINITE ? kNever : m.now + milliseconds * kTicksPerMs;
+  uint64_t deadline = milliseconds == INFINITE ? kNever : m.now + milliseconds * kTicksPerMs;
+  if (self != nullptr && milliseconds != INFINITE) {
+    for (auto it = m.lateWaits.begin(); it != m.lateWaits.end(); ++it) {
+      if (it->first != handle) continue;
+      deadline += it->second * kTicksPerMs;
+      m.lateWaits.erase(it);
+      break;
+    }
+  }
 
   if (self != nullptr) {
     self->state = ThreadState::Waiting;

@@ -30,6 +30,18 @@ TEST_F(Repeating, TheUsersOwnTimingsAreUsed) {
   EXPECT_EQ(Injected(), "342:+1D 434:+1D 526:+1D 618:+1D");
 }
 
+TEST_F(Repeating, ALongWaitThatEndsLateIsMadeUpBeforeTheDueTime) {
+  Start({500, 1500});  // speed 0, delay 3
+  // The first timed wait after the press and one in the middle of the first interval each end
+  // 40 ms late, as waits on a busy machine do; neither repeat may be late for it.
+  sim::OvershootNextWait(keySlots[1].wakeEvent, 40);
+  Press(VK_LCONTROL);
+  Wait(1600);
+  sim::OvershootNextWait(keySlots[1].wakeEvent, 40);
+  Wait(500);
+  EXPECT_EQ(Injected(), "1500:+1D 2000:+1D");
+}
+
 TEST_F(Repeating, RepeatsKeepTheirScheduleWhenInjectingTakesTimeAndNeverCatchUp) {
   Start();
   sim::SetSendInputCost(1000);  // each injection takes a millisecond
@@ -140,11 +152,11 @@ TEST_F(Repeating, AFailedWaitCountsAsATimeOutAndKeepsTheSchedule) {
   Start();
   Press(VK_LSHIFT);
   Wait(540);
-  // After the repeat at 533 the worker waits to 556, then the last 10 ms to the due time: that
-  // second wait fails at once.
+  // After the repeat at 533 the worker waits half the interval, to 549, then the rest to the
+  // due time: that second wait fails at once.
   sim::ForceWaitResult(keySlots[0].wakeEvent, WAIT_FAILED);
   Wait(60);
-  EXPECT_EQ(Injected(), "533:+2A 556:+2A 599:+2A") << "not taken for a wake-up, which would re-arm, nor retried";
+  EXPECT_EQ(Injected(), "533:+2A 549:+2A 599:+2A") << "not taken for a wake-up, which would re-arm, nor retried";
 }
 
 TEST_F(Repeating, AStopEndsEachWorkerWithinOneWaitAndStillSendsAnOwedKeyUp) {
