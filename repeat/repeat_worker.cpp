@@ -21,17 +21,22 @@ void ResetOnFocusLoss(KeySlot& slot, HWND window) {
   slot.pressWindow.store(nullptr);
 }
 
-// The repeats keep to a schedule: the k-th repeat of a burst is due k intervals after its first
-// was accepted, so the time the checks and the injection take, and a timed wait's overshoot, do
-// not add up from one repeat to the next: the rate is the user's. Dating the burst from the
-// first acceptance rather than from the start of its checks means no repeat goes out earlier
-// than its interval after the first. A worker more than half an interval late restarts the
-// schedule from its latest repeat instead of sending repeats to catch up.
-void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot) {
+// The repeats keep to a schedule: the k-th repeat of a burst is due k intervals after its first,
+// so the time the checks and the injection take, and a timed wait's overshoot, do not add up
+// from one repeat to the next: the rate is the user's. A worker more than half an interval late
+// restarts the schedule instead of sending repeats to catch up.
+//
+// A schedule starts at the time its first repeat was due, not when it was accepted: every repeat
+// is accepted after its due time by about the same wake-up and checks, and counting them from an
+// acceptance would add them once more to the first interval. Only a first repeat accepted more
+// than a millisecond after its due time (a busy moment) moves the start, to a millisecond before
+// its acceptance, so that no repeat comes more than a millisecond early after a late first one.
+void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot, uint64_t firstDue) {
   const CounterClock clock = ReadCounterClock();
   const uint64_t intervalTicks = CounterTicksFromMs(clock, slot.repeatIntervalMs);
-  uint64_t scheduleStart = 0;
-  uint64_t repeatsSinceStart = 0;  // 0: no repeat in this burst yet
+  const uint64_t maxLateStartTicks = CounterTicksFromMs(clock, 1);
+  uint64_t scheduleStart = firstDue;
+  uint64_t repeatsSinceStart = 0;  // 0: no repeat of this schedule yet
 
   for (;;) {
     if (StopRequested(slot)) return;
@@ -44,9 +49,12 @@ void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot) {
     const uint64_t accepted = CounterNow();
 
     const uint64_t dueNow = scheduleStart + repeatsSinceStart * intervalTicks;
-    if (repeatsSinceStart == 0 || accepted > dueNow + intervalTicks / 2) {
-      scheduleStart = accepted;
+    if (repeatsSinceStart > 0 && accepted > dueNow + intervalTicks / 2) {
+      scheduleStart = dueNow;  // late: a new schedule, whose first repeat is this one
       repeatsSinceStart = 0;
+    }
+    if (repeatsSinceStart == 0 && accepted > scheduleStart + maxLateStartTicks) {
+      scheduleStart = accepted - maxLateStartTicks;
     }
     ++repeatsSinceStart;
     const bool woken = WaitWokenUntil(slot, clock, scheduleStart + repeatsSinceStart * intervalTicks);
@@ -74,12 +82,13 @@ void ServiceHeldKey(KeySlot& slot) {
     } else {
       const RepeatSnapshot snapshot = TakeRepeatSnapshot(slot);
       const CounterClock clock = ReadCounterClock();
-      const bool woken = WaitWokenUntil(slot, clock, CounterNow() + CounterTicksFromMs(clock, slot.armDelayMs));
+      const uint64_t firstDue = CounterNow() + CounterTicksFromMs(clock, slot.armDelayMs);
+      const bool woken = WaitWokenUntil(slot, clock, firstDue);
       if (StopRequested(slot)) break;
       FlushPendingRelease(slot);
       if (!woken) {
         if (IsRepeatStillValid(slot, snapshot)) {
-          RunRepeatBurst(slot, snapshot);
+          RunRepeatBurst(slot, snapshot, firstDue);
         } else {
           ResetOnFocusLoss(slot, snapshot.pressWindow);
         }

@@ -9,8 +9,9 @@ DWORD WINAPI RepeatWorkerMain(LPVOID parameter);
 // Arms and re-arms while the slot's key is held.
 void ServiceHeldKey(KeySlot& slot);
 
-// The repeat loop of one burst, against the snapshot it armed on.
-void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot);
+// The repeat loop of one burst, against the snapshot it armed on; firstDue is the performance
+// counter's value when its first repeat was due.
+void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot, uint64_t firstDue);
 
 // Forgets a held key when the foreground window is no longer the one it was pressed in.
 void ResetOnFocusLoss(KeySlot& slot, HWND window);

@@ -44,18 +44,27 @@ TEST_F(Repeating, ALongWaitThatEndsLateIsMadeUpBeforeTheDueTime) {
 
 TEST_F(Repeating, RepeatsKeepTheirScheduleWhenInjectingTakesTimeAndNeverCatchUp) {
   Start();
-  sim::SetSendInputCost(1000);  // each injection takes a millisecond
+  sim::SetSendInputCost(1000);  // every injection takes a millisecond
   Press(VK_LSHIFT);
   Wait(640);
-  // Dated from the first repeat's acceptance at 534; the injection time is not added to each interval.
-  EXPECT_EQ(Injected(), "533:+2A 567:+2A 600:+2A 633:+2A");
+  EXPECT_EQ(Injected(), RepeatTrace(533, 33, 4, 0x2A)) << "the time an injection takes is added to no interval";
 
-  // The next injection takes 50 ms, so it is accepted 50 ms late: the schedule restarts from it
-  // rather than sending the repeats due at 699 and 732 to catch up.
+  // The next one takes 50 ms: accepted at 715, over half an interval late, it starts a new
+  // schedule, a millisecond before it, instead of the repeats due at 698 and 731 catching up.
   sim::SetSendInputCost(50000);
   sim::AfterNextSendInput([] { sim::SetSendInputCost(0); });
   Wait(170);
-  EXPECT_EQ(InjectedSince(633), "0:+2A 33:+2A 116:+2A 149:+2A");
+  EXPECT_EQ(InjectedSince(632), "0:+2A 33:+2A 115:+2A 148:+2A");
+  Release(VK_LSHIFT);
+
+  // A first repeat accepted 3 ms after its due time: the next comes a millisecond early after
+  // it, no more.
+  const uint32_t pressed = sim::NowMs();
+  Press(VK_LCONTROL);
+  sim::SetSendInputCost(3000);
+  sim::AfterNextSendInput([] { sim::SetSendInputCost(0); });
+  Wait(610);
+  EXPECT_EQ(InjectedSince(pressed), "533:+1D 568:+1D 601:+1D");
 }
 
 TEST_F(Repeating, AnyOtherKeyStopsTheBurstAndTheRepeatsResumeAFullArmDelayLater) {
