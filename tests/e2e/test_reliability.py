@@ -1422,32 +1422,8 @@ def main(argv):
             env = Env(session, velmora, tools_dir, keys, opts)
             try:
                 save_settings(env)
-                for test in tests:
-                    log("== %s: %s" % (test.__name__, " ".join(test.__doc__.split())))
-                    t0 = time.monotonic()
-                    try:
-                        test(env)
-                    except TestFailure as e:
-                        failed.append(test.__name__)
-                        log("FAIL %s (%.1f s)" % (test.__name__, time.monotonic() - t0))
-                        for p in e.problems:
-                            log("  - " + p)
-                        if e.timeline:
-                            log("  observed (ms; Velmora's key-downs show the gap since the "
-                                "previous one):")
-                            log("\n".join("    " + line for line in e.timeline.splitlines()))
-                    except Exception as e:  # a harness problem fails this test only
-                        failed.append(test.__name__)
-                        log("FAIL %s: %s" % (test.__name__, e))
-                        if not isinstance(e, HarnessError):
-                            traceback.print_exc(file=sys.stdout)
-                    else:
-                        passed += 1
-                        log("PASS %s (%.1f s)" % (test.__name__, time.monotonic() - t0))
-                        continue
-                    # Leave no key down for the next test.
-                    for key in KEYS:
-                        keys.up(key)
+                passed, failed = harness.run_tests(
+                    tests, env, lambda: [keys.up(key) for key in KEYS])
             finally:
                 keepalive.stop()
                 try:

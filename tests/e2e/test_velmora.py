@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine_desktop"))
 
 import harness  # noqa: E402
-from harness import SCAN, LLKHF_EXTENDED, HarnessError, Session, log  # noqa: E402
+from harness import SCAN, LLKHF_EXTENDED, HarnessError, Session, TestFailure, log  # noqa: E402
 
 # Virtual-key codes of the physical keys, as Wine reports them to the hook.
 VK = {"Shift_L": 0xA0, "Shift_R": 0xA1, "Control_L": 0xA2, "Alt_L": 0xA4}
@@ -54,13 +54,6 @@ def arm_delay(delay, speed):
 
 DEFAULT_INTERVAL = repeat_interval(31)
 DEFAULT_ARM = arm_delay(1, 31)
-
-
-class TestFailure(Exception):
-    def __init__(self, problems, timeline=""):
-        super().__init__("; ".join(problems))
-        self.problems = problems
-        self.timeline = timeline
 
 
 # ---------------------------------------------------------------- analysis --
@@ -721,32 +714,10 @@ def main(argv):
     try:
         with Session(workdir, keytrace) as session:
             ctx = Context(session, velmora)
-            for test in tests:
-                log("== %s: %s" % (test.__name__, test.__doc__.strip()))
-                t0 = time.monotonic()
-                try:
-                    test(ctx)
-                except TestFailure as e:
-                    failed.append(test.__name__)
-                    log("FAIL %s" % test.__name__)
-                    for p in e.problems:
-                        log("  - " + p)
-                    if e.timeline:
-                        log("  observed (ms from the press; Velmora's key-downs show the gap "
-                            "since the previous one):")
-                        log("\n".join("    " + line for line in e.timeline.splitlines()))
-                except Exception as e:  # a harness problem fails this test only
-                    failed.append(test.__name__)
-                    log("FAIL %s: %s" % (test.__name__, e))
-                    if not isinstance(e, HarnessError):
-                        traceback.print_exc(file=sys.stdout)
-                else:
-                    passed += 1
-                    log("PASS %s (%.1f s)" % (test.__name__, time.monotonic() - t0))
-                    continue
-                # Leave no key down for the next test.
+            def leave_no_key_down():
                 for key in ("Shift_L", "Shift_R", "Control_L", "Alt_L"):
                     session.xdo_run(["xdotool", "keyup", key], check=False)
+            passed, failed = harness.run_tests(tests, ctx, leave_no_key_down)
             if ctx.velmora is not None and ctx.velmora.running():
                 ctx.stop_velmora()
     except HarnessError as e:

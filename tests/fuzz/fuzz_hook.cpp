@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/sim/sim.h"
+#include "tests/fuzz/fuzz_reader.h"
 #include "tests/unit/keyboard_session.h"
 #include "tracking/key_slots.h"
 #include "tracking/keyboard_hook.h"
@@ -51,23 +52,6 @@ Event current{};  // for the failure message only
   do {                             \
     if (!(cond)) Fail(__VA_ARGS__); \
   } while (0)
-
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool Done() const { return pos_ >= size_; }
-  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint64_t Word64() {
-    uint64_t w = 0;
-    for (int i = 0; i < 8; ++i) w |= uint64_t{Byte()} << (8 * i);
-    return w;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
 
 struct SlotView {
   uint8_t held;
@@ -150,7 +134,7 @@ void WorkerMove(uint8_t move) {
 }
 
 // Reads one record and brings the machine to the moment its event reaches the hook.
-Event NextEvent(Reader& in) {
+Event NextEvent(FuzzReader& in) {
   const uint8_t message = in.Byte();
   const uint8_t vk = in.Byte();
   const uint8_t scan = in.Byte();
@@ -310,7 +294,7 @@ void CheckEvent(const Event& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader in(data, size);
+  FuzzReader in(data, size);
 
   // Nothing of the last input survives: a fresh machine and fresh shared state.
   sim::Reset();

@@ -19,6 +19,7 @@
 
 #include "app/keyboard_settings.h"
 #include "platform/sim/sim.h"
+#include "tests/fuzz/fuzz_reader.h"
 
 namespace {
 
@@ -36,27 +37,6 @@ namespace {
   do {                              \
     if (!(cond)) Fail(__VA_ARGS__); \
   } while (0)
-
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint32_t Word() {
-    uint32_t w = 0;
-    for (int i = 0; i < 4; ++i) w |= uint32_t{Byte()} << (8 * i);
-    return w;
-  }
-  std::vector<uint8_t> Rest() {
-    std::vector<uint8_t> rest(data_ + pos_, data_ + size_);
-    pos_ = size_;
-    return rest;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
 
 // The digits, found by distance from each script's zero.
 constexpr char16_t kZeros[] = {u'\u0030', u'\u0660', u'\u06F0', u'\u0966', u'\u09E6', u'\u0A66',
@@ -112,7 +92,7 @@ int32_t ReferenceParse(const std::vector<uint8_t>& bytes) {
   return static_cast<int32_t>(value);
 }
 
-DWORD PickType(Reader& in) {
+DWORD PickType(FuzzReader& in) {
   const uint8_t selector = in.Byte() & 0x0F;
   const uint32_t raw = in.Word();
   static constexpr DWORD kTypes[] = {REG_SZ,    REG_SZ,     REG_SZ,       REG_SZ,    REG_EXPAND_SZ,
@@ -121,7 +101,7 @@ DWORD PickType(Reader& in) {
   return selector < sizeof kTypes / sizeof kTypes[0] ? kTypes[selector] : raw;
 }
 
-size_t PickLength(Reader& in) {
+size_t PickLength(FuzzReader& in) {
   const uint8_t selector = in.Byte();
   const uint16_t extra = static_cast<uint16_t>(in.Byte() | (in.Byte() << 8));
   switch (selector % 8) {
@@ -151,7 +131,7 @@ void CheckTimings(int32_t value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader in(data, size);
+  FuzzReader in(data, size);
   const uint8_t scenario = in.Byte();
   const bool keyPresent = (scenario & 0x03) != 0x03;
   const bool valueUnderName = (scenario & 0x0C) != 0x0C;

@@ -13,24 +13,13 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 #include <vector>
 
-namespace {
+#include "tools/common/say.h"
 
-void say(const char* fmt, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  if (n < 0) return;
-  if (n >= static_cast<int>(sizeof buf)) n = sizeof buf - 1;
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buf, static_cast<DWORD>(n), &written, nullptr);
-}
+namespace {
 
 struct HandleEntryEx {
   void* object;

@@ -24,6 +24,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "tools/common/say.h"
+
 namespace {
 
 DWORD g_vk = 0;
@@ -34,18 +36,14 @@ std::atomic<bool> g_late{false};      // wait for an injected key-down after the
 std::atomic<bool> g_released{false};  // the release has been seen (late mode)
 SRWLOCK g_out_lock = SRWLOCK_INIT;
 
-void say(const char* fmt, ...) {
-  char buf[256];
+// The hook thread and the main thread both print; one line must not cut into another.
+void locked_say(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  if (n < 0) return;
-  if (n >= static_cast<int>(sizeof buf)) n = sizeof buf - 1;
   AcquireSRWLockExclusive(&g_out_lock);
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buf, static_cast<DWORD>(n), &written, nullptr);
+  SayV(fmt, ap);
   ReleaseSRWLockExclusive(&g_out_lock);
+  va_end(ap);
 }
 
 // The thread created first, as keytrace --stop picks it.
@@ -78,9 +76,9 @@ void post_quit(const char* at) {
   DWORD tid = g_target.exchange(0);
   if (!tid) return;
   if (PostThreadMessageW(tid, WM_QUIT, 0, 0))
-    say("posted tid=%lu tick=%lu at=%s\n", tid, GetTickCount(), at);
+    locked_say("posted tid=%lu tick=%lu at=%s\n", tid, GetTickCount(), at);
   else
-    say("error: PostThreadMessage to %lu failed (%lu)\n", tid, GetLastError());
+    locked_say("error: PostThreadMessage to %lu failed (%lu)\n", tid, GetLastError());
 }
 
 LRESULT CALLBACK hook(int code, WPARAM wparam, LPARAM lparam) {
@@ -121,16 +119,16 @@ DWORD WINAPI read_commands(void*) {
       DWORD pid = static_cast<DWORD>(strtoul(line + (late ? 8 : 4), nullptr, 0));
       DWORD tid = main_thread_of(pid);
       if (!tid) {
-        say("error: no process %lu\n", pid);
+        locked_say("error: no process %lu\n", pid);
         continue;
       }
       g_released.store(false);
       g_late.store(late);
       g_target.store(tid);
-      say("armed pid=%lu tid=%lu\n", pid, tid);
+      locked_say("armed pid=%lu tid=%lu\n", pid, tid);
     } else if (!strncmp(line, "disarm", 6)) {
       g_target.store(0);
-      say("disarmed\n");
+      locked_say("disarmed\n");
     } else if (!strncmp(line, "exit", 4)) {
       break;
     }
@@ -143,7 +141,7 @@ DWORD WINAPI read_commands(void*) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3) {
-    say("usage: quitwatch VK SCAN\n");
+    locked_say("usage: quitwatch VK SCAN\n");
     return 2;
   }
   g_vk = static_cast<DWORD>(wcstoul(argv[1], nullptr, 0));
@@ -153,15 +151,15 @@ int wmain(int argc, wchar_t** argv) {
   PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
   HHOOK h = SetWindowsHookExW(WH_KEYBOARD_LL, hook, GetModuleHandleW(nullptr), 0);
   if (!h) {
-    say("error: SetWindowsHookEx failed (%lu)\n", GetLastError());
+    locked_say("error: SetWindowsHookEx failed (%lu)\n", GetLastError());
     return 1;
   }
   HANDLE reader = CreateThread(nullptr, 0, read_commands, nullptr, 0, nullptr);
   if (!reader) {
-    say("error: cannot start the reader (%lu)\n", GetLastError());
+    locked_say("error: cannot start the reader (%lu)\n", GetLastError());
     return 1;
   }
-  say("ready\n");
+  locked_say("ready\n");
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);

@@ -17,25 +17,14 @@
 
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <vector>
 
-namespace {
+#include "tools/common/say.h"
 
-void say(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  if (n < 0) return;
-  if (n >= static_cast<int>(sizeof buf)) n = sizeof buf - 1;
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buf, static_cast<DWORD>(n), &written, nullptr);
-}
+namespace {
 
 void say_raw(const std::vector<char>& text) {
   DWORD written = 0;

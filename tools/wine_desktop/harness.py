@@ -42,6 +42,45 @@ class HarnessError(Exception):
     """The environment could not be set up or did not answer in time."""
 
 
+class TestFailure(Exception):
+    """What a test saw go wrong, with the observed events around it."""
+
+    def __init__(self, problems, timeline=""):
+        super().__init__("; ".join(problems))
+        self.problems = problems
+        self.timeline = timeline
+
+
+def run_tests(tests, target, leave_no_key_down):
+    """Runs each test(target) in turn and logs PASS or FAIL with what went wrong; a failed test
+    is followed by leave_no_key_down(). Returns the number passed and the names failed."""
+    passed, failed = 0, []
+    for test in tests:
+        log("== %s: %s" % (test.__name__, " ".join(test.__doc__.split())))
+        t0 = time.monotonic()
+        try:
+            test(target)
+        except TestFailure as e:
+            failed.append(test.__name__)
+            log("FAIL %s (%.1f s)" % (test.__name__, time.monotonic() - t0))
+            for p in e.problems:
+                log("  - " + p)
+            if e.timeline:
+                log("  observed (ms; Velmora's key-downs show the gap since the previous one):")
+                log("\n".join("    " + line for line in e.timeline.splitlines()))
+        except Exception as e:  # a harness problem fails this test only
+            failed.append(test.__name__)
+            log("FAIL %s: %s" % (test.__name__, e))
+            if not isinstance(e, HarnessError):
+                traceback.print_exc(file=sys.stdout)
+        else:
+            passed += 1
+            log("PASS %s (%.1f s)" % (test.__name__, time.monotonic() - t0))
+            continue
+        leave_no_key_down()
+    return passed, failed
+
+
 # ------------------------------------------------------------------ events --
 
 _FIELD = re.compile(r"(\w+)=(\"[^\"]*\"|\S+)")
