@@ -35,14 +35,16 @@ uint64_t CounterTicksFromMs(const CounterClock& clock, uint32_t milliseconds) {
 }
 
 bool WaitWokenUntil(const KeySlot& slot, const CounterClock& clock, uint64_t due) {
+  uint64_t remainingMs = RoundedMsUntil(clock, due, CounterNow());
   for (;;) {
-    const uint64_t remainingMs = RoundedMsUntil(clock, due, CounterNow());
-    const bool last = remainingMs <= kLongWaitMs;
     // Never less than a millisecond: a zero time-out would only poll.
-    const uint64_t waitMs = last ? (remainingMs < 1 ? 1 : remainingMs) : remainingMs / 2;
+    const uint64_t waitMs = remainingMs > kLongWaitMs ? remainingMs / 2 : (remainingMs < 1 ? 1 : remainingMs);
     const DWORD result = WaitForSingleObject(slot.wakeEvent, static_cast<DWORD>(waitMs));
     if (result == WAIT_OBJECT_0) return true;
-    // Any other result ends the wait as a time-out; retrying a wait that fails would spin.
-    if (last || result != WAIT_TIMEOUT) return false;
+    if (result != WAIT_TIMEOUT) return false;  // counted as a time-out; retrying would spin
+    // A time-out can also come early (Windows may end a wait up to a timer tick short), so the
+    // wait is over only once the due time is less than half a millisecond away.
+    remainingMs = RoundedMsUntil(clock, due, CounterNow());
+    if (remainingMs == 0) return false;
   }
 }

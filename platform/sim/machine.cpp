@@ -220,7 +220,7 @@ void Reset() {
   m.log.clear();
   m.problems.clear();
   m.forcedWaits.clear();
-  m.lateWaits.clear();
+  m.shiftedWaits.clear();
   m.foreground = nullptr;
   m.keyDown = {};
   m.inputBlocked = false;
@@ -354,9 +354,9 @@ void ForceWaitResult(HANDLE object, DWORD result) {
   TheMachine().forcedWaits.emplace_back(object, result);
 }
 
-void OvershootNextWait(HANDLE object, uint32_t milliseconds) {
+void ShiftNextWait(HANDLE object, int32_t milliseconds) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  TheMachine().lateWaits.emplace_back(object, milliseconds);
+  TheMachine().shiftedWaits.emplace_back(object, milliseconds);
 }
 
 void BeforeNextCall(Call call, std::function<void()> fn) {

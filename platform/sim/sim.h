@@ -145,8 +145,9 @@ void SetSendInputCost(uint32_t microseconds);
 // The next wait with a time-out on object by a simulated thread returns result at once.
 void ForceWaitResult(HANDLE object, DWORD result);
 // The next wait with a time-out on object by a simulated thread ends that much after its
-// time-out, as a busy machine's waits do.
-void OvershootNextWait(HANDLE object, uint32_t milliseconds);
+// time-out, as a busy machine's waits do, or with a negative value that much before it (never
+// before the wait began), as a wait may on Windows with a coarse timer.
+void ShiftNextWait(HANDLE object, int32_t milliseconds);
 // Runs fn on the calling thread at the entry of the next call of that function.
 void BeforeNextCall(Call call, std::function<void()> fn);
 // Runs fn on the calling thread once the next SendInput has accepted its events.

@@ -1,4 +1,5 @@
 // Simulated kernel objects and waits: events, threads, the performance counter.
+#include <algorithm>
 #include <chrono>
 
 #include "platform/sim/machine.h"
@@ -138,10 +139,11 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (milliseconds == 0) return WAIT_TIMEOUT;
   uint64_t deadline = milliseconds == INFINITE ? kNever : m.now + milliseconds * kTicksPerMs;
   if (self != nullptr && milliseconds != INFINITE) {
-    for (auto it = m.lateWaits.begin(); it != m.lateWaits.end(); ++it) {
+    for (auto it = m.shiftedWaits.begin(); it != m.shiftedWaits.end(); ++it) {
       if (it->first != handle) continue;
-      deadline += it->second * kTicksPerMs;
-      m.lateWaits.erase(it);
+      const int64_t shifted = static_cast<int64_t>(deadline) + int64_t{it->second} * static_cast<int64_t>(kTicksPerMs);
+      deadline = std::max(m.now, static_cast<uint64_t>(std::max<int64_t>(shifted, 0)));
+      m.shiftedWaits.erase(it);
       break;
     }
   }
