@@ -543,6 +543,8 @@ class Case:
 
 MEGABYTE_UNITS = 1 << 19  # UTF-16 units in 1 MiB
 
+# What the real registry hands over for each type, size and terminator; how a text's digits
+# are parsed (signs, blanks, other scripts, saturation) is covered by the unit tests.
 # Where a value must be ignored, its bytes read any other way would give a setting slower
 # by 250 ms or more (speed 0, delay 3), which the first repeat would show; where it must be
 # read, the default instead would give a repeat sooner than the rule allows.
@@ -574,14 +576,6 @@ SETTINGS_CASES = [
          sz("3" + " " * 64, terminated=False), [31], [1]),
     Case("a megabyte each (ignored)", Value(1, (u16("0"), MEGABYTE_UNITS - 1), b"\0\0"),
          Value(1, u16("3"), (u16(" "), MEGABYTE_UNITS - 2), b"\0\0"), [31], [1]),
-    Case("blanks and signs", sz(" \t+21"), sz("\u3000-7"), [21], [0]),
-    Case("text after the digits; a doubled sign", sz("19abc"), sz("--3"), [19], [0]),
-    Case("a sign then a blank; fullwidth digits", sz("２７"), sz("+ 3"), [27], [0]),
-    Case("fullwidth digits after an ideographic space", sz("16"), sz("\u3000２"), [16], [2]),
-    Case("Arabic-Indic and Devanagari digits", sz("\u0661\u0669"), sz("\u0968"), [19], [2]),
-    Case("past the 32-bit range (saturates)", sz("4294967296"), sz("4294967297"), [31], [3]),
-    Case("far past the 32-bit range, both signs", sz("99999999999999999999999"),
-         sz("-2147483649"), [31], [0]),
     Case("KeyboardSpeed missing", MISSING, sz("0"), [31], [0]),
     Case("the whole key missing", None, None, [31], [1]),
 ]
@@ -651,8 +645,8 @@ def settings_case(env, case):
 
 
 def test_hostile_settings(env):
-    """Every registry type, empty, unterminated, huge, signed, blank-led, fullwidth and
-    out-of-range values, a missing key: Velmora starts, repeats, and keeps to the rule."""
+    """Every registry type; empty, unterminated, huge and out-of-range values; a missing value
+    and a missing key: Velmora starts, repeats, and keeps to the rule."""
     values = 0
     tried = 0
     failed = []

@@ -593,53 +593,6 @@ def test_wm_quit_ends(ctx):
     log("  %s; exit code %d" % (said, rc))
 
 
-def test_settings(ctx):
-    """KeyboardSpeed and KeyboardDelay set the timing; a REG_BINARY speed is ignored."""
-    s = ctx.session
-    saved = {v: s.reg_query(SETTINGS_KEY, v) for v in ("KeyboardSpeed", "KeyboardDelay")}
-    cases = [
-        # (speed type, speed data, delay data, interval, arm, what)
-        ("REG_SZ", "20", "0", repeat_interval(20), arm_delay(0, 20), "speed 20, delay 0"),
-        ("REG_BINARY", "00", "3", DEFAULT_INTERVAL, arm_delay(3, 31),
-         "binary speed (default applies), delay 3"),
-    ]
-    try:
-        for kind, speed, delay, interval, arm, what in cases:
-            if ctx.velmora is not None and ctx.velmora.running():
-                ctx.stop_velmora()
-            s.reg_set(SETTINGS_KEY, "KeyboardSpeed", kind, speed)
-            s.reg_set(SETTINGS_KEY, "KeyboardDelay", "REG_SZ", delay)
-            ctx.start_velmora(arm, interval)
-            hold = arm / 1000.0 + 1.0
-            run, press, downs = hold_key(ctx, "Shift_L", hold)
-            problems = []
-            if kind == "REG_SZ":
-                # Shows the shorter delay was used: the default delay with this
-                # speed would allow no repeat this early.
-                slower = arm_delay(1, int(speed))
-                if downs[0].t - press.t >= slower:
-                    problems.append("first repeat %.1f ms after the press: KeyboardDelay %s "
-                                    "was not applied (%d ms would be the default delay)"
-                                    % (downs[0].t - press.t, delay, slower))
-            else:
-                # At KeyboardSpeed 0 (500 ms) this hold would give one or two.
-                if len(downs) < 10:
-                    problems.append("only %d repeats in %.1f s: the default rate was not applied"
-                                    % (len(downs), hold))
-            run.check(problems, press.t)
-            log("  %s: %s (expected first >= %d ms, each repeat on its %d ms schedule)"
-                % (what, describe_repeats(press, downs), arm, interval))
-            ctx.quiet()
-    finally:
-        for value, old in saved.items():
-            if old is None:
-                s.reg_delete(SETTINGS_KEY, value)
-            else:
-                s.reg_set(SETTINGS_KEY, value, old[0], old[1])
-        if ctx.velmora is not None and ctx.velmora.running():
-            ctx.stop_velmora()
-
-
 def test_no_window_no_output(ctx):
     """Velmora opens no window, leaves the foreground alone and prints nothing."""
     s = ctx.session
@@ -683,7 +636,6 @@ TESTS = [
     test_focus_change_stops,
     test_second_copy_exits,
     test_wm_quit_ends,
-    test_settings,
     test_no_window_no_output,
 ]
 
