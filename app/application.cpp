@@ -1,6 +1,8 @@
 #include "app/application.h"
 
 #include "app/keyboard_settings.h"
+#include "app/message_loop.h"
+#include "app/raw_input_window.h"
 #include "app/timer_resolution.h"
 #include "repeat/repeat_worker.h"
 #include "tracking/key_slots.h"
@@ -47,16 +49,6 @@ bool StartSlot(int index, const RepeatTimings& timings) {
   return true;
 }
 
-void RunMessageLoop() {
-  // The system calls the low-level hook on this thread while it waits here. GetMessageW returns
-  // 0 for WM_QUIT and -1 on error; both end the loop.
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
-}
-
 }  // namespace
 
 int RunApplication(HINSTANCE instance) {
@@ -87,12 +79,19 @@ int RunApplication(HINSTANCE instance) {
     return 1;
   }
 
-  RunMessageLoop();
+  // The watch for events the hook misses comes after the hook and goes before it; without it (no
+  // window, no raw input) the program runs as it would with a hook that is never dropped.
+  StartRawInput(instance);
+  // The main thread only runs the hook and the message loop, never for long and never spinning;
+  // above the normal priority a busy machine is less likely to starve the hook into a time-out.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+  RunMessageLoop(instance);
   ShutdownAll();
   return 0;
 }
 
 void ShutdownAll() {
+  StopRawInput();
   // The hook goes first, so no event is signalled for a worker that is being stopped.
   if (hookHandle != nullptr) {
     UnhookWindowsHookEx(hookHandle);

@@ -64,39 +64,63 @@ void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot, uint64_t firs
   }
 }
 
+namespace {
+
+// The last stretch of the arming wait, which decides when the first repeat goes out: longer than
+// two system timer ticks, so that the coarse wait before it, ending on a tick, never reaches the
+// due time.
+constexpr uint32_t kPreciseStretchMs = 40;
+
+// NOTE: timed waits end on the system timer tick (15.625 ms by default on Windows, up to a tick
+// early or late), which would turn a 33 ms interval into 31-47 ms. The resolution is raised to
+// 1 ms only while a repeat is due: for a burst, and for the end of an arming wait whose key is
+// physically down. A key the hook believes held but that is up re-arms on the coarse timer.
+// Windows counts these requests per process, so the four workers need no coordination; an end is
+// only paired with a begin that succeeded.
+void RaiseTimerResolution(bool& raised) {
+  if (!raised) raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+}
+
+// The arming wait on the snapshot: true when woken (activity), false when it ran out.
+bool WaitOutArmDelay(KeySlot& slot, const RepeatSnapshot& snapshot, const CounterClock& clock, uint64_t firstDue,
+                     bool& timerRaised) {
+  if (WaitWokenUntil(slot, clock, firstDue - CounterTicksFromMs(clock, kPreciseStretchMs))) return true;
+  if (IsRepeatStillValid(slot, snapshot)) RaiseTimerResolution(timerRaised);
+  return WaitWokenUntil(slot, clock, firstDue);
+}
+
+}  // namespace
+
 void ServiceHeldKey(KeySlot& slot) {
-  // NOTE: waits end on the system timer tick (15.625 ms by default on Windows), which would turn
-  // a 33 ms interval into 31-47 ms. The resolution is raised only while a key is served, so an
-  // idle Velmora leaves the timer alone. Windows counts these per process, so the four workers
-  // need no coordination; an end is only paired with a begin that succeeded.
-  bool timerRaised = false;
   for (;;) {
-    if (StopRequested(slot)) break;
+    if (StopRequested(slot)) return;
     FlushPendingRelease(slot);
-    if (slot.held.load() == 0) break;
-    if (!timerRaised) timerRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    if (slot.held.load() == 0) return;
 
     if (activity.hookBusy.load() != 0) {
-      // Woken while the hook was mid-event: it signals again once it is done.
+      // Woken while the hook was mid-event, or while raw input showed an event the hook has not
+      // seen yet: it signals again once that is settled.
       WaitForSingleObject(slot.wakeEvent, INFINITE);
     } else {
       const RepeatSnapshot snapshot = TakeRepeatSnapshot(slot);
       const CounterClock clock = ReadCounterClock();
       const uint64_t firstDue = CounterNow() + CounterTicksFromMs(clock, slot.armDelayMs);
-      const bool woken = WaitWokenUntil(slot, clock, firstDue);
-      if (StopRequested(slot)) break;
-      FlushPendingRelease(slot);
-      if (!woken) {
-        if (IsRepeatStillValid(slot, snapshot)) {
-          RunRepeatBurst(slot, snapshot, firstDue);
-        } else {
-          ResetOnFocusLoss(slot, snapshot.pressWindow);
+      bool timerRaised = false;
+      const bool woken = WaitOutArmDelay(slot, snapshot, clock, firstDue, timerRaised);
+      if (!StopRequested(slot)) {
+        FlushPendingRelease(slot);
+        if (!woken) {
+          if (IsRepeatStillValid(slot, snapshot)) {
+            RaiseTimerResolution(timerRaised);
+            RunRepeatBurst(slot, snapshot, firstDue);
+          } else {
+            ResetOnFocusLoss(slot, snapshot.pressWindow);
+          }
         }
       }
+      if (timerRaised) timeEndPeriod(1);
     }
-    if (StopRequested(slot)) break;
   }
-  if (timerRaised) timeEndPeriod(1);
 }
 
 DWORD WINAPI RepeatWorkerMain(LPVOID parameter) {

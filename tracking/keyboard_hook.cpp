@@ -7,18 +7,21 @@
 #include "tracking/keyboard_hook.h"
 
 #include "tracking/key_slots.h"
+#include "tracking/missed_events.h"
 
 namespace {
 
 bool IsKeyDown(WPARAM message) { return message == WM_KEYDOWN || message == WM_SYSKEYDOWN; }
 bool IsKeyUp(WPARAM message) { return message == WM_KEYUP || message == WM_SYSKEYUP; }
 
+}  // namespace
+
 // Activity matters only to workers that serve a held key: they must stand down and re-arm. An
-// idle worker would wake, find its key up and wait again, and under Wine every SetEvent is a
-// round trip to the server, so most typing (no modifier held) signals nothing. held is set only
-// by this hook, so a 0 read here cannot turn into a worker that needed the wake-up: a worker
-// whose key was released got its own signal with the release, and one that reset its key after a
-// focus change goes idle by itself.
+// idle worker would wake, find its key up and wait again; SetEvent is a system call, and most
+// typing (no modifier held) then signals nothing. held is set only on the main thread, so a 0
+// read here cannot turn into a worker that needed the wake-up: a worker whose key was released
+// got its own signal with the release, and one that reset its key after a focus change goes idle
+// by itself.
 void WakeWorkersServingAKey() {
   for (KeySlot& slot : keySlots) {
     if (slot.wakeEvent != nullptr && slot.held.load() != 0) SetEvent(slot.wakeEvent);
@@ -32,8 +35,8 @@ void WakeWorkersServingAKey() {
 // already travelling through the hook chain), so the hook asks the worker for the key-up.
 void NoteOwnKeyEvent(WPARAM message, const KBDLLHOOKSTRUCT& event) {
   if (!IsKeyDown(message) || (event.flags & LLKHF_EXTENDED) != 0) return;
-  // NOTE: matched by scan code, since we inject by scan code only and the system may report a
-  // vkCode of 0 for such events (Wine does).
+  // Matched by scan code, the one field of our injection that the system passes on as it was
+  // given; the virtual key of an event injected by scan code is derived by the system.
   for (KeySlot& slot : keySlots) {
     if (slot.scanCode != event.scanCode) continue;
     // releaseTime is non-zero only when the last event of this key the hook saw was a physical
@@ -46,10 +49,7 @@ void NoteOwnKeyEvent(WPARAM message, const KBDLLHOOKSTRUCT& event) {
   }
 }
 
-void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event) {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-
+void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event, uint64_t stamp) {
   // Raised before anything changes, lowered after the second sequence bump: a worker that finds
   // it 0 and both counters unchanged has seen no event processed since its snapshot.
   activity.hookBusy.store(1);
@@ -66,7 +66,7 @@ void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event) {
       slot.releaseOwedByHook.store(0);
       slot.held.store(1);
     } else if (IsKeyUp(message)) {
-      slot.releaseTime.store(static_cast<uint64_t>(now.QuadPart));
+      slot.releaseTime.store(stamp);
       slot.held.store(0);
       slot.pressWindow.store(nullptr);
     } else {
@@ -78,13 +78,12 @@ void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event) {
   }
 
   activity.activitySequence.fetch_add(1);
-  activity.hookBusy.store(0);
+  // Stays up while raw input has shown an event that the hook has not (yet) seen.
+  activity.hookBusy.store(RawEventsUnmatched() ? 1 : 0);
   // Again after the hook is idle: a worker woken above may have found it busy and gone back to
   // waiting.
   WakeWorkersServingAKey();
 }
-
-}  // namespace
 
 LRESULT CALLBACK KeyboardHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
   if (nCode == HC_ACTION) {
@@ -92,9 +91,13 @@ LRESULT CALLBACK KeyboardHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
     // Compared at full pointer width; LLKHF_INJECTED is deliberately not consulted, so events
     // injected by other software count as foreign, like physical ones.
     if (event.dwExtraInfo == kInjectionTag) {
+      NoteHookEvent(event);
       NoteOwnKeyEvent(wParam, event);
     } else {
-      RecordForeignEvent(wParam, event);
+      LARGE_INTEGER now;  // first, so a release is stamped no later than the hook saw it
+      QueryPerformanceCounter(&now);
+      NoteHookEvent(event);
+      RecordForeignEvent(wParam, event, static_cast<uint64_t>(now.QuadPart));
     }
   }
   return CallNextHookEx(hookHandle, nCode, wParam, lParam);

@@ -4,6 +4,7 @@
 // As on Windows, injected events enter the same stream as physical ones and reach the hook in
 // stream order, on the thread that installed it, while that thread waits in GetMessageW.
 #include <cstdio>
+#include <cstring>
 
 #include "platform/sim/machine.h"
 
@@ -40,9 +41,84 @@ bool AltDownLocked() {
 Object* TopHookLocked() {
   Machine& m = TheMachine();
   for (auto it = m.objects.rbegin(); it != m.objects.rend(); ++it) {
-    if (it->kind == Kind::Hook && it->open) return &*it;
+    if (it->kind == Kind::Hook && it->open && !it->removedSilently) return &*it;
   }
   return nullptr;
+}
+
+ThreadRecord* RawInputThreadLocked() {
+  Machine& m = TheMachine();
+  const size_t index = IndexOf(reinterpret_cast<HANDLE>(m.rawTarget));
+  return index == kNoObject ? nullptr : m.objects[index].windowThread;
+}
+
+// The raw input for an event that passed the hooks: a WM_INPUT in the registered window's queue.
+void PostRawInputLocked(const StreamEvent& entry) {
+  Machine& m = TheMachine();
+  ThreadRecord* thread = RawInputThreadLocked();
+  if (thread == nullptr) return;
+  RAWINPUT raw = {};
+  raw.header.dwType = RIM_TYPEKEYBOARD;
+  raw.header.dwSize = sizeof raw;
+  raw.header.wParam = RIM_INPUTSINK;
+  RAWKEYBOARD& k = raw.data.keyboard;
+  k.MakeCode = static_cast<USHORT>(entry.event.scanCode);
+  k.Flags = ((entry.event.flags & LLKHF_UP) ? RI_KEY_BREAK : 0) | ((entry.event.flags & LLKHF_EXTENDED) ? RI_KEY_E0 : 0);
+  k.VKey = static_cast<USHORT>(entry.event.vkCode);
+  k.Message = entry.message;
+  k.ExtraInformation = static_cast<ULONG>(entry.event.dwExtraInfo);
+  m.rawRecords.push_back(raw);
+  MSG message = {};
+  message.hwnd = m.rawTarget;
+  message.message = WM_INPUT;
+  message.wParam = RIM_INPUTSINK;
+  message.lParam = static_cast<LPARAM>(m.rawRecords.size());
+  message.time = static_cast<DWORD>((entry.ticks - kStartTicks) / kTicksPerMs);
+  thread->posted.push_back(message);
+  if (thread->state == ThreadState::Waiting && thread->waitObject == kMessageQueue) WakeLocked(thread, WAIT_OBJECT_0);
+}
+
+// Whether a message-loop call on self has something to do: a quit, input for its hook, a message.
+bool QueueReadyLocked(ThreadRecord* self) {
+  return self->quitPosted || !self->posted.empty() ||
+         (HasPendingInputLocked() && DelivererLocked() == self && !TheMachine().inputHeld);
+}
+
+// One step of GetMessageW and PeekMessageW: input first, through the hook (Windows runs hooks
+// before it returns a posted message), then a posted message. True with a message to return.
+bool TakeMessage(std::unique_lock<std::mutex>& lock, ThreadRecord* self, MSG* message, bool& quit) {
+  Machine& m = TheMachine();
+  for (;;) {
+    if (self->quitPosted) {
+      self->quitPosted = false;
+      *message = {};
+      message->message = WM_QUIT;
+      quit = true;
+      return true;
+    }
+    if (HasPendingInputLocked() && DelivererLocked() == self && !m.inputHeld) {
+      lock.unlock();
+      DeliverInput(1);
+      lock.lock();
+      continue;
+    }
+    if (!self->posted.empty()) {
+      *message = self->posted.front();
+      self->posted.pop_front();
+      return true;
+    }
+    return false;
+  }
+}
+
+void WaitOnQueueLocked(std::unique_lock<std::mutex>& lock, ThreadRecord* self, uint64_t deadline) {
+  Machine& m = TheMachine();
+  self->state = ThreadState::Waiting;
+  self->waitObject = kMessageQueue;
+  self->deadline = deadline;
+  self->waitOrder = ++m.waitOrder;
+  m.changed.notify_all();
+  m.changed.wait(lock, [self] { return self->state != ThreadState::Waiting; });
 }
 
 void PhysicalKey(int virtualKey, bool down) {
@@ -88,9 +164,11 @@ ThreadRecord* DelivererLocked() {
 
 void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event) {
   Machine& m = TheMachine();
-  const StreamEvent entry = {m.now, message, event};
+  const StreamEvent entry = {m.now, message, event, m.swallowEvents > 0};
+  if (entry.swallowed) --m.swallowEvents;
   m.pendingInput.push_back(entry);
   m.stream.push_back(entry);
+  if (m.rawBeforeHook && !entry.swallowed) PostRawInputLocked(entry);
   ThreadRecord* deliverer = DelivererLocked();
   if (deliverer != nullptr && deliverer->state == ThreadState::Waiting && deliverer->waitObject == kMessageQueue) {
     WakeLocked(deliverer, WAIT_OBJECT_0);
@@ -137,7 +215,7 @@ BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
   if (object == nullptr) return FALSE;
   LogLocked(Call::UnhookWindowsHookEx, object->name);
   object->open = false;
-  return TRUE;
+  return object->removedSilently ? FALSE : TRUE;
 }
 
 LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
@@ -159,25 +237,30 @@ BOOL WINAPI GetMessageW(LPMSG message, HWND, UINT, UINT) {
     Die("GetMessageW called outside a simulated thread");
   }
   for (;;) {
-    if (self->quitPosted) {
-      self->quitPosted = false;
-      *message = {};
-      message->message = WM_QUIT;
-      return FALSE;
-    }
-    if (HasPendingInputLocked() && DelivererLocked() == self && !m.inputHeld) {
-      lock.unlock();
-      DeliverInput(1);
-      lock.lock();
-      continue;
-    }
-    self->state = ThreadState::Waiting;
-    self->waitObject = kMessageQueue;
-    self->deadline = kNever;
-    self->waitOrder = ++m.waitOrder;
-    m.changed.notify_all();
-    m.changed.wait(lock, [self] { return self->state != ThreadState::Waiting; });
+    bool quit = false;
+    if (TakeMessage(lock, self, message, quit)) return quit ? FALSE : TRUE;
+    WaitOnQueueLocked(lock, self, kNever);
   }
+}
+
+BOOL WINAPI PeekMessageW(LPMSG message, HWND, UINT, UINT, UINT) {
+  EnterCall(Call::PeekMessageW);
+  std::unique_lock<std::mutex> lock(TheMachine().lock);
+  ThreadRecord* self = CurrentThread();
+  bool quit = false;
+  return self != nullptr && TakeMessage(lock, self, message, quit) ? TRUE : FALSE;
+}
+
+DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE*, DWORD milliseconds, DWORD, DWORD) {
+  const bool fail = EnterCall(Call::MsgWaitForMultipleObjectsEx);
+  Machine& m = TheMachine();
+  std::unique_lock<std::mutex> lock(m.lock);
+  ThreadRecord* self = CurrentThread();
+  if (fail || count != 0 || self == nullptr) return WAIT_FAILED;
+  if (QueueReadyLocked(self)) return WAIT_OBJECT_0;
+  if (milliseconds == 0) return WAIT_TIMEOUT;
+  WaitOnQueueLocked(lock, self, milliseconds == INFINITE ? kNever : TimedWaitEndLocked(milliseconds));
+  return self->result;
 }
 
 BOOL WINAPI TranslateMessage(const MSG*) {
@@ -288,7 +371,13 @@ size_t DeliverInput(size_t maxEvents) {
     {
       std::lock_guard<std::mutex> guard(m.lock);
       if (!PopInputLocked(entry)) break;
-      if (const Object* hook = TopHookLocked()) proc = hook->hookProc;
+      ++delivered;
+      if (entry.swallowed) continue;  // a hook ahead of ours keeps it from everyone after it
+      if (m.skipHookEvents > 0) {
+        --m.skipHookEvents;
+      } else if (const Object* hook = TopHookLocked()) {
+        proc = hook->hookProc;
+      }
     }
     // The hook runs without the lock: it calls back into the machine.
     if (proc != nullptr) proc(HC_ACTION, entry.message, reinterpret_cast<LPARAM>(&entry.event));
@@ -297,8 +386,8 @@ size_t DeliverInput(size_t maxEvents) {
       // injected events as for physical ones: inside the hook it is still the state before.
       std::lock_guard<std::mutex> guard(m.lock);
       if (entry.event.vkCode != 0) m.keyDown[entry.event.vkCode & 0xFF] = (entry.event.flags & LLKHF_UP) == 0;
+      if (!m.rawBeforeHook) PostRawInputLocked(entry);
     }
-    ++delivered;
   }
   return delivered;
 }
@@ -347,6 +436,38 @@ void SetCallNextHookResult(LRESULT result) {
   TheMachine().nextHookResult = result;
 }
 
+void RemoveHookSilently() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  if (Object* hook = TopHookLocked()) hook->removedSilently = true;
+}
+
+void SkipHookForNextEvents(int n) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().skipHookEvents = n;
+}
+
+void SwallowNextEvent() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  ++TheMachine().swallowEvents;
+}
+
+void SetRawInputBeforeHook(bool before) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().rawBeforeHook = before;
+}
+
+HWND RawInputTarget() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().rawTarget;
+}
+
+int MessageOnlyWindows() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  int count = 0;
+  for (const Object& o : TheMachine().objects) count += o.kind == Kind::Window && o.open && o.messageOnly;
+  return count;
+}
+
 void HoldInput(bool held) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   TheMachine().inputHeld = held;
@@ -369,3 +490,107 @@ void AfterNextSendInput(std::function<void()> fn) {
 }
 
 }  // namespace sim
+
+// --- Windows and raw input ----------------------------------------------------------------------
+
+ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* windowClass) {
+  const bool fail = EnterCall(Call::RegisterClassExW);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  const std::wstring name = windowClass->lpszClassName;
+  for (const std::wstring& known : m.windowClasses) {
+    if (known == name) return 0;
+  }
+  if (fail || windowClass->cbSize != sizeof(WNDCLASSEXW) || windowClass->lpfnWndProc == nullptr) return 0;
+  m.windowClasses.push_back(name);
+  LogLocked(Call::RegisterClassExW);
+  return static_cast<ATOM>(0xC000 + m.windowClasses.size());
+}
+
+BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE) {
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  for (const Object& o : m.objects) {
+    if (o.kind == Kind::Window && o.open) {
+      m.problems.push_back("UnregisterClassW while a window exists");
+      return FALSE;
+    }
+  }
+  for (auto it = m.windowClasses.begin(); it != m.windowClasses.end(); ++it) {
+    if (*it != className) continue;
+    m.windowClasses.erase(it);
+    return TRUE;
+  }
+  m.problems.push_back("UnregisterClassW of a class never registered");
+  return FALSE;
+}
+
+HWND WINAPI CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR, DWORD, int, int, int, int, HWND parent, void*,
+                            HINSTANCE, LPVOID) {
+  const bool fail = EnterCall(Call::CreateWindowExW);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  bool known = false;
+  for (const std::wstring& name : m.windowClasses) known = known || name == className;
+  if (fail || !known) return nullptr;
+  const size_t index = AddObject(Kind::Window);
+  m.objects[index].messageOnly = parent == HWND_MESSAGE;
+  m.objects[index].windowThread = CurrentThread();
+  LogLocked(Call::CreateWindowExW, m.objects[index].name);
+  return reinterpret_cast<HWND>(HandleOf(index));
+}
+
+BOOL WINAPI DestroyWindow(HWND window) {
+  EnterCall(Call::DestroyWindow);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  Object* object = Find(reinterpret_cast<HANDLE>(window), Kind::Window, "DestroyWindow");
+  if (object == nullptr) return FALSE;
+  LogLocked(Call::DestroyWindow, object->name);
+  object->open = false;
+  if (m.rawTarget == window) m.problems.push_back("DestroyWindow of the raw input target while registered");
+  return TRUE;
+}
+
+LRESULT WINAPI DefWindowProcW(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+BOOL WINAPI RegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size) {
+  const bool fail = EnterCall(Call::RegisterRawInputDevices);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (fail || count != 1 || size != sizeof(RAWINPUTDEVICE) || devices->usUsagePage != 1 || devices->usUsage != 6) {
+    return FALSE;
+  }
+  if (devices->dwFlags == RIDEV_REMOVE) {
+    if (devices->hwndTarget != nullptr) return FALSE;  // as on Windows: a removal names no window
+    LogLocked(Call::RegisterRawInputDevices, "remove");
+    m.rawTarget = nullptr;
+    return TRUE;
+  }
+  // RIDEV_INPUTSINK needs a window to deliver to.
+  if (devices->dwFlags != RIDEV_INPUTSINK || Find(reinterpret_cast<HANDLE>(devices->hwndTarget), Kind::Window,
+                                                  "RegisterRawInputDevices") == nullptr) {
+    return FALSE;
+  }
+  LogLocked(Call::RegisterRawInputDevices, "keyboard");
+  m.rawTarget = devices->hwndTarget;
+  return TRUE;
+}
+
+UINT WINAPI GetRawInputData(HRAWINPUT rawInput, UINT command, LPVOID data, UINT* size, UINT headerSize) {
+  const bool fail = EnterCall(Call::GetRawInputData);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  const auto index = reinterpret_cast<uintptr_t>(rawInput);
+  if (fail || command != RID_INPUT || headerSize != sizeof(RAWINPUTHEADER) || index == 0 ||
+      index > m.rawRecords.size()) {
+    return static_cast<UINT>(-1);
+  }
+  if (data == nullptr) {
+    *size = sizeof(RAWINPUT);
+    return 0;
+  }
+  if (*size < sizeof(RAWINPUT)) return static_cast<UINT>(-1);
+  std::memcpy(data, &m.rawRecords[index - 1], sizeof(RAWINPUT));
+  return sizeof(RAWINPUT);
+}

@@ -20,6 +20,7 @@ const char* KindName(Kind kind) {
     case Kind::Mutex: return "mutex";
     case Kind::Hook: return "hook";
     case Kind::RegistryKey: return "key";
+    case Kind::Window: return "window";
   }
   return "object";
 }
@@ -161,6 +162,20 @@ void Die(const std::string& why) {
   std::abort();
 }
 
+uint64_t TimedWaitEndLocked(DWORD milliseconds) {
+  const Machine& m = TheMachine();
+  const uint64_t tick = m.raisedTimerPeriods > 0 ? kTicksPerMs : kTicksPerMs * 15625 / 1000;
+  const uint64_t due = m.now - m.now % tick + uint64_t{milliseconds} * kTicksPerMs;
+  return (due + tick - 1) / tick * tick;
+}
+
+uint64_t CounterAt(uint64_t now) {
+  // Whole seconds and the rest apart, so that no product overflows.
+  constexpr uint64_t kUnitsPerSecond = kTicksPerMs * 1000;
+  const uint64_t frequency = TheMachine().counterFrequency;
+  return now / kUnitsPerSecond * frequency + now % kUnitsPerSecond * frequency / kUnitsPerSecond;
+}
+
 void WakeLocked(ThreadRecord* thread, DWORD result) {
   thread->state = ThreadState::Running;
   thread->result = result;
@@ -181,7 +196,9 @@ const char* CallName(Call call) {
       "CallNextHookEx",   "UnhookWindowsHookEx", "GetMessageW",        "TranslateMessage",
       "DispatchMessageW", "SendInput",          "GetAsyncKeyState",    "GetForegroundWindow",
       "RegOpenKeyExW",    "RegQueryValueExW",   "RegCloseKey",         "timeBeginPeriod",
-      "timeEndPeriod"};
+      "timeEndPeriod",    "PeekMessageW",       "MsgWaitForMultipleObjectsEx", "RegisterClassExW",
+      "CreateWindowExW",  "DestroyWindow",      "RegisterRawInputDevices", "GetRawInputData",
+      "SetThreadPriority"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Call::kCount));
   return kNames[static_cast<size_t>(call)];
 }
@@ -209,6 +226,7 @@ void Reset() {
   }
   std::lock_guard<std::mutex> guard(m.lock);
   m.now = kStartTicks;
+  m.counterFrequency = kTicksPerMs * 1000;
   m.waitOrder = 0;
   m.objects.clear();
   m.program = nullptr;
@@ -236,6 +254,12 @@ void Reset() {
   m.sent.clear();
   m.lastNextHook = {};
   m.nextHookResult = 0;
+  m.skipHookEvents = 0;
+  m.swallowEvents = 0;
+  m.rawBeforeHook = false;
+  m.rawTarget = nullptr;
+  m.rawRecords.clear();
+  m.windowClasses.clear();
   m.keyboardKeyPresent = true;
   m.keyboardValues.clear();
   m.foreignMutexes.clear();
@@ -247,10 +271,18 @@ void Reset() {
 
 uint64_t NowTicks() {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  return TheMachine().now;
+  return CounterAt(TheMachine().now);
 }
 
-uint32_t NowMs() { return static_cast<uint32_t>((NowTicks() - kStartTicks) / kTicksPerMs); }
+uint32_t NowMs() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return static_cast<uint32_t>((TheMachine().now - kStartTicks) / kTicksPerMs);
+}
+
+void SetCounterFrequency(uint64_t hertz) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().counterFrequency = hertz;
+}
 
 void Settle() {
   Machine& m = TheMachine();

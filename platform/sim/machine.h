@@ -16,7 +16,7 @@
 
 namespace sim::detail {
 
-enum class Kind { Event, Thread, Mutex, Hook, RegistryKey };
+enum class Kind { Event, Thread, Mutex, Hook, RegistryKey, Window };
 enum class ThreadState { Running, Waiting, Ended };
 
 inline constexpr size_t kNoObject = SIZE_MAX;
@@ -42,6 +42,10 @@ struct Object {
   // Hook
   HOOKPROC hookProc = nullptr;
   ThreadRecord* hookThread = nullptr;  // null: installed by a thread the simulation does not run
+  bool removedSilently = false;
+  // Window
+  bool messageOnly = false;
+  ThreadRecord* windowThread = nullptr;
 };
 
 struct ThreadRecord {
@@ -53,6 +57,8 @@ struct ThreadRecord {
   DWORD result = 0;
   bool quitPosted = false;
   DWORD exitCode = 0;
+  int priority = 0;
+  std::deque<MSG> posted;     // its message queue
   size_t object = kNoObject;  // its handle's object, if it has one
   std::thread thread;
 };
@@ -66,7 +72,8 @@ struct Machine {
   std::mutex lock;
   std::condition_variable changed;
 
-  uint64_t now = kStartTicks;
+  uint64_t now = kStartTicks;  // in 100 ns units
+  uint64_t counterFrequency = kTicksPerMs * 1000;
   uint64_t waitOrder = 0;
   std::vector<Object> objects;
   std::vector<std::unique_ptr<ThreadRecord>> threads;
@@ -94,6 +101,12 @@ struct Machine {
   std::vector<SentInput> sent;
   NextHookCall lastNextHook{};
   LRESULT nextHookResult = 0;
+  int skipHookEvents = 0;
+  int swallowEvents = 0;
+  bool rawBeforeHook = false;
+  HWND rawTarget = nullptr;
+  std::vector<RAWINPUT> rawRecords;
+  std::vector<std::wstring> windowClasses;
 
   // Registry and process
   bool keyboardKeyPresent = true;
@@ -129,6 +142,11 @@ bool PopInputLocked(StreamEvent& entry);
 // runs it, else null (the test's own thread, in Settle).
 ThreadRecord* DelivererLocked();
 void WakeLocked(ThreadRecord* thread, DWORD result);
+// When a timed wait that starts now ends: on the system timer's tick (15.625 ms, or 1 ms while a
+// timeBeginPeriod(1) is in force), counted from the last tick, so up to a tick early or late.
+uint64_t TimedWaitEndLocked(DWORD milliseconds);
+// The performance counter's value at a time of the machine's clock.
+uint64_t CounterAt(uint64_t now);
 
 }  // namespace sim::detail
 

@@ -98,6 +98,17 @@ BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS info
   return TRUE;
 }
 
+HANDLE WINAPI GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
+BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
+  const bool fail = EnterCall(Call::SetThreadPriority);
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  ThreadRecord* self = CurrentThread();
+  if (fail || thread != GetCurrentThread() || self == nullptr) return FALSE;
+  self->priority = priority;
+  return TRUE;
+}
+
 MMRESULT WINAPI timeBeginPeriod(UINT period) {
   const bool fail = EnterCall(Call::timeBeginPeriod);
   std::lock_guard<std::mutex> guard(TheMachine().lock);
@@ -156,6 +167,11 @@ void PostQuitToProgram() {
   if (m.program->state == ThreadState::Waiting && m.program->waitObject == kMessageQueue) {
     WakeLocked(m.program, WAIT_OBJECT_0);
   }
+}
+
+int ProgramThreadPriority() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return TheMachine().program == nullptr ? 0 : TheMachine().program->priority;
 }
 
 bool ProgramEnded() {

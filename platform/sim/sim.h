@@ -40,12 +40,22 @@ enum class Call {
   RegCloseKey,
   timeBeginPeriod,
   timeEndPeriod,
+  PeekMessageW,
+  MsgWaitForMultipleObjectsEx,
+  RegisterClassExW,
+  CreateWindowExW,
+  DestroyWindow,
+  RegisterRawInputDevices,
+  GetRawInputData,
+  SetThreadPriority,
   kCount,
 };
 const char* CallName(Call call);
 
-inline constexpr uint64_t kTicksPerMs = 10000;  // the performance counter runs at 10 MHz
-// Never 0 at start: a release time of 0 means "none".
+// The machine's clock counts 100 ns units; the performance counter runs at 10 MHz unless a test
+// sets another frequency, so by default its ticks are the clock's.
+inline constexpr uint64_t kTicksPerMs = 10000;
+// Never 0 at start: a release time of 0 means "none". On the system timer's 15.625 ms grid.
 inline constexpr uint64_t kStartTicks = 7'000'000'000;
 
 // --- The machine -------------------------------------------------------------------------------
@@ -53,8 +63,11 @@ inline constexpr uint64_t kStartTicks = 7'000'000'000;
 // A fresh machine. Threads still alive from the last test are reported by Problems() first.
 void Reset();
 
-uint64_t NowTicks();
-uint32_t NowMs();  // virtual milliseconds since Reset
+uint64_t NowTicks();  // the performance counter's value now
+uint32_t NowMs();     // virtual milliseconds since Reset
+// The performance counter's frequency: 10 MHz by default; Windows machines also report
+// 3,579,545 Hz and others.
+void SetCounterFrequency(uint64_t hertz);
 
 // Blocks until every simulated thread is waiting or ended, delivering queued input to the hook
 // when the calling thread plays the hook's thread. A thread that never waits fails the run after
@@ -80,6 +93,21 @@ void QueueEvent(UINT message, const KBDLLHOOKSTRUCT& event);
 // While held, queued input waits for an explicit DeliverInput: a test keeps an event in flight.
 void HoldInput(bool held);
 
+// What Windows does to a low-level hook and to the raw input that follows every event:
+// the newest hook is removed without a word (it is called no more; unhooking it fails)...
+void RemoveHookSilently();
+// ...or passes over the next n events without calling it, as for a hook that timed out once...
+void SkipHookForNextEvents(int n);
+// ...or a hook ahead of ours swallows the next event: neither our hook nor raw input sees it.
+void SwallowNextEvent();
+// A window registered for keyboard raw input gets WM_INPUT for every event that passed the hooks,
+// after the hook calls, or already when the event is queued, as for a hook that sits behind
+// another program's.
+void SetRawInputBeforeHook(bool before);
+HWND RawInputTarget();          // null when nobody is registered
+int MessageOnlyWindows();       // windows that exist with the parent HWND_MESSAGE
+int ProgramThreadPriority();    // the priority the program's main thread set for itself
+
 // Hands up to maxEvents queued events to the installed hook on the calling thread.
 size_t DeliverInput(size_t maxEvents = SIZE_MAX);
 size_t PendingInput();
@@ -93,6 +121,7 @@ struct StreamEvent {
   uint64_t ticks;  // when it entered the stream
   UINT message;
   KBDLLHOOKSTRUCT event;
+  bool swallowed;  // by a hook ahead of ours
 };
 // Every event as it entered the input stream (physical and injected), in stream order.
 std::vector<StreamEvent> Stream();

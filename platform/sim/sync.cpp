@@ -139,6 +139,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (milliseconds == 0) return WAIT_TIMEOUT;
   uint64_t deadline = milliseconds == INFINITE ? kNever : m.now + milliseconds * kTicksPerMs;
   if (self != nullptr && milliseconds != INFINITE) {
+    deadline = TimedWaitEndLocked(milliseconds);
     for (auto it = m.shiftedWaits.begin(); it != m.shiftedWaits.end(); ++it) {
       if (it->first != handle) continue;
       const int64_t shifted = static_cast<int64_t>(deadline) + int64_t{it->second} * static_cast<int64_t>(kTicksPerMs);
@@ -225,13 +226,19 @@ BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count) {
     return TRUE;
   }
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  count->QuadPart = static_cast<LONGLONG>(TheMachine().now);
+  count->QuadPart = static_cast<LONGLONG>(CounterAt(TheMachine().now));
   return TRUE;
 }
 
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
-  frequency->QuadPart = static_cast<LONGLONG>(kTicksPerMs * 1000);
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  frequency->QuadPart = static_cast<LONGLONG>(TheMachine().counterFrequency);
   return TRUE;
+}
+
+DWORD WINAPI GetTickCount() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  return static_cast<DWORD>((TheMachine().now - kStartTicks) / kTicksPerMs);
 }
 
 namespace sim {

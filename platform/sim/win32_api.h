@@ -48,12 +48,16 @@ VELMORA_SIM_HANDLE(HWND);
 VELMORA_SIM_HANDLE(HHOOK);
 VELMORA_SIM_HANDLE(HINSTANCE);
 VELMORA_SIM_HANDLE(HKEY);
+VELMORA_SIM_HANDLE(HRAWINPUT);
 #undef VELMORA_SIM_HANDLE
 typedef HINSTANCE HMODULE;
 
 typedef INT_PTR(WINAPI* FARPROC)();
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 typedef LRESULT(CALLBACK* HOOKPROC)(int, WPARAM, LPARAM);
+typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef WORD ATOM;
+typedef uint16_t USHORT;
 
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
@@ -122,6 +126,62 @@ struct INPUT {
 };
 typedef INPUT* LPINPUT;
 
+struct WNDCLASSEXW {
+  UINT cbSize;
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  void* hIcon;
+  void* hCursor;
+  void* hbrBackground;
+  LPCWSTR lpszMenuName;
+  LPCWSTR lpszClassName;
+  void* hIconSm;
+};
+
+struct RAWINPUTDEVICE {
+  USHORT usUsagePage;
+  USHORT usUsage;
+  DWORD dwFlags;
+  HWND hwndTarget;
+};
+
+struct RAWINPUTHEADER {
+  DWORD dwType;
+  DWORD dwSize;
+  HANDLE hDevice;
+  WPARAM wParam;
+};
+
+struct RAWKEYBOARD {
+  USHORT MakeCode;
+  USHORT Flags;
+  USHORT Reserved;
+  USHORT VKey;
+  UINT Message;
+  ULONG ExtraInformation;
+};
+
+struct RAWMOUSE {
+  USHORT usFlags;
+  ULONG ulButtons;
+  ULONG ulRawButtons;
+  LONG lLastX;
+  LONG lLastY;
+  ULONG ulExtraInformation;
+};
+
+struct RAWINPUT {
+  RAWINPUTHEADER header;
+  union {
+    RAWMOUSE mouse;
+    RAWKEYBOARD keyboard;
+  } data;
+};
+
+static_assert(sizeof(RAWINPUTHEADER) == 24 && sizeof(RAWKEYBOARD) == 16, "raw input must match 64-bit Windows");
 static_assert(sizeof(INPUT) == 40, "INPUT must match 64-bit Windows");
 static_assert(sizeof(KBDLLHOOKSTRUCT) == 24, "KBDLLHOOKSTRUCT must match 64-bit Windows");
 
@@ -162,6 +222,7 @@ constexpr int HC_ACTION = 0;
 constexpr int WH_KEYBOARD_LL = 13;
 
 constexpr UINT WM_QUIT = 0x0012;
+constexpr UINT WM_INPUT = 0x00FF;
 constexpr UINT WM_KEYDOWN = 0x0100;
 constexpr UINT WM_KEYUP = 0x0101;
 constexpr UINT WM_SYSKEYDOWN = 0x0104;
@@ -172,6 +233,23 @@ constexpr DWORD LLKHF_LOWER_IL_INJECTED = 0x02;
 constexpr DWORD LLKHF_INJECTED = 0x10;
 constexpr DWORD LLKHF_ALTDOWN = 0x20;
 constexpr DWORD LLKHF_UP = 0x80;
+
+#define HWND_MESSAGE (reinterpret_cast<HWND>(static_cast<intptr_t>(-3)))
+constexpr UINT PM_REMOVE = 0x0001;
+constexpr DWORD QS_ALLINPUT = 0x04FF;
+constexpr DWORD MWMO_INPUTAVAILABLE = 0x0004;
+
+constexpr DWORD RIDEV_REMOVE = 0x00000001;
+constexpr DWORD RIDEV_INPUTSINK = 0x00000100;
+constexpr UINT RID_INPUT = 0x10000003;
+constexpr DWORD RIM_TYPEKEYBOARD = 1;
+constexpr WPARAM RIM_INPUTSINK = 1;
+constexpr USHORT RI_KEY_BREAK = 1;
+constexpr USHORT RI_KEY_E0 = 2;
+constexpr USHORT RI_KEY_E1 = 4;
+
+constexpr int THREAD_PRIORITY_NORMAL = 0;
+constexpr int THREAD_PRIORITY_HIGHEST = 2;
 
 constexpr DWORD INPUT_MOUSE = 0;
 constexpr DWORD INPUT_KEYBOARD = 1;
@@ -227,6 +305,9 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
 HANDLE WINAPI GetCurrentProcess();
 BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS informationClass,
                                   LPVOID information, DWORD informationSize);
+DWORD WINAPI GetTickCount();
+HANDLE WINAPI GetCurrentThread();
+BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
 
 // user32
 HHOOK WINAPI SetWindowsHookExW(int hookId, HOOKPROC proc, HINSTANCE module, DWORD threadId);
@@ -238,6 +319,18 @@ LRESULT WINAPI DispatchMessageW(const MSG* message);
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
 SHORT WINAPI GetAsyncKeyState(int virtualKey);
 HWND WINAPI GetForegroundWindow();
+BOOL WINAPI PeekMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT remove);
+DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
+                                         DWORD wakeMask, DWORD flags);
+ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* windowClass);
+BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE instance);
+HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
+                            int y, int width, int height, HWND parent, void* menu, HINSTANCE instance,
+                            LPVOID param);
+BOOL WINAPI DestroyWindow(HWND window);
+LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI RegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size);
+UINT WINAPI GetRawInputData(HRAWINPUT rawInput, UINT command, LPVOID data, UINT* size, UINT headerSize);
 
 // advapi32
 LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired,

@@ -4,6 +4,7 @@
 
 #include "repeat/repeat_worker.h"
 #include "tracking/keyboard_hook.h"
+#include "tracking/missed_events.h"
 
 void ClearSharedState() {
   for (KeySlot& slot : keySlots) {
@@ -27,6 +28,7 @@ void ClearSharedState() {
   activity.activitySequence.store(0);
   activity.activityCount.store(0);
   hookHandle = nullptr;
+  missedEventWatch = {};
 }
 
 void SimulatedMachineTest::SetUp() {

@@ -170,29 +170,32 @@ TEST_F(Program, AKeyUpOwedWhenTheQuitArrivesIsSentBeforeTheProgramEnds) {
   EXPECT_EQ(Injected(), "533:+2A 533:-2A");
 }
 
-TEST_F(Program, TheTimerResolutionIsRaisedOnlyWhileAKeyIsServedAndAlwaysRestored) {
+TEST_F(Program, TheTimerResolutionIsRaisedOnlyWhileARepeatIsDueAndAlwaysRestored) {
   StartVelmora();
-  EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "idle";
   Press(VK_LSHIFT);
   Press(VK_LMENU);
+  Wait(450);
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "arming: no repeat due yet";
+  Wait(90);
   EXPECT_EQ(sim::RaisedTimerPeriods(), 2);
   Release(VK_LMENU);
-  EXPECT_EQ(sim::RaisedTimerPeriods(), 1);
-  Wait(560);  // mid-burst
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "both bursts ended: one released, one re-arming";
+  Wait(560);
+  EXPECT_EQ(sim::RaisedTimerPeriods(), 1);  // mid-burst
   sim::PostQuitToProgram();
   EXPECT_EQ(sim::JoinProgram(), 0);
   EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "a quit during a burst restores it";
   EXPECT_EQ(sim::CallCount(sim::Call::timeBeginPeriod), sim::CallCount(sim::Call::timeEndPeriod));
 
-  // Refused requests are not matched by an end.
+  // Refused requests are not matched by an end, and the waits end on the system timer's tick.
   sim::Reset();
   ClearSharedState();
   sim::SetForegroundWindow(kEditor);
   for (int n = 1; n <= 50; ++n) sim::FailCall(sim::Call::timeBeginPeriod, n);
   StartVelmora();
   Press(VK_LSHIFT);
-  Wait(540);
-  EXPECT_EQ(Injected(), "533:+2A") << "repeats still work, less precisely";
+  Wait(640);
+  EXPECT_EQ(Injected(), "546:+2A 593:+2A 625:+2A") << "repeats still work, on the 15.625 ms tick";
   Release(VK_LSHIFT);
   sim::PostQuitToProgram();
   EXPECT_EQ(sim::JoinProgram(), 0);

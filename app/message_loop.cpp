@@ -1,0 +1,46 @@
+#include "app/message_loop.h"
+
+#include "app/raw_input_window.h"
+#include "tracking/key_slots.h"
+#include "tracking/keyboard_hook.h"
+#include "tracking/missed_events.h"
+
+namespace {
+
+void Handle(const MSG& message) {
+  if (message.message == WM_INPUT && rawInputWindow != nullptr && message.hwnd == rawInputWindow) {
+    HandleRawInput(message);
+  }
+  TranslateMessage(&message);
+  DispatchMessageW(&message);
+}
+
+}  // namespace
+
+void ReinstallKeyboardHook(HINSTANCE instance) {
+  // Windows removes a hook that timed out without telling us; unhooking it then fails, harmlessly.
+  if (hookHandle != nullptr) UnhookWindowsHookEx(hookHandle);
+  hookHandle = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, instance, 0);
+}
+
+void RunMessageLoop(HINSTANCE instance) {
+  MSG message;
+  for (;;) {
+    // While a raw event waits for the hook, the wait has a time-out at its deadline; otherwise the
+    // loop waits for messages alone and costs nothing while the keyboard is idle.
+    const DWORD deadlineMs = MsUntilMissDeadline(GetTickCount());
+    if (deadlineMs == INFINITE) {
+      // 0 is WM_QUIT, -1 an error: both end the loop.
+      if (GetMessageW(&message, nullptr, 0, 0) <= 0) return;
+      Handle(message);
+    } else if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {  // runs the hook too, as GetMessageW does
+      if (message.message == WM_QUIT) return;
+      Handle(message);
+    } else {
+      const DWORD woken = MsgWaitForMultipleObjectsEx(0, nullptr, deadlineMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      // A failed wait settles every unmatched event at once: waiting again could spin.
+      if (woken != WAIT_OBJECT_0) ExpireUnmatchedRawEvents(GetTickCount(), woken != WAIT_TIMEOUT);
+    }
+    if (TakeHookLost()) ReinstallKeyboardHook(instance);
+  }
+}

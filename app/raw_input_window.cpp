@@ -1,0 +1,61 @@
+#include "app/raw_input_window.h"
+
+#include "tracking/missed_events.h"
+
+HWND rawInputWindow;
+
+namespace {
+
+HINSTANCE classInstance;  // main thread only: the module the window class was registered for
+
+constexpr wchar_t kWindowClass[] = L"Velmora_RawInput";
+constexpr USHORT kGenericDesktopPage = 0x01;
+constexpr USHORT kKeyboardUsage = 0x06;
+
+bool RegisterKeyboard(DWORD flags, HWND target) {
+  const RAWINPUTDEVICE keyboard = {kGenericDesktopPage, kKeyboardUsage, flags, target};
+  return RegisterRawInputDevices(&keyboard, 1, sizeof keyboard) != FALSE;
+}
+
+}  // namespace
+
+bool StartRawInput(HINSTANCE instance) {
+  WNDCLASSEXW windowClass = {};
+  windowClass.cbSize = sizeof windowClass;
+  // DefWindowProcW answers everything, WM_INPUT included, which it must see for the system's
+  // clean-up; the message loop reads the input before it dispatches.
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = kWindowClass;
+  if (RegisterClassExW(&windowClass) == 0) return false;
+  classInstance = instance;
+  rawInputWindow = CreateWindowExW(0, kWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+  // RIDEV_INPUTSINK: the input comes whichever window has the focus.
+  if (rawInputWindow != nullptr && RegisterKeyboard(RIDEV_INPUTSINK, rawInputWindow)) return true;
+  if (rawInputWindow != nullptr) DestroyWindow(rawInputWindow);
+  rawInputWindow = nullptr;
+  UnregisterClassW(kWindowClass, instance);
+  return false;
+}
+
+void StopRawInput() {
+  if (rawInputWindow == nullptr) return;
+  RegisterKeyboard(RIDEV_REMOVE, nullptr);
+  DestroyWindow(rawInputWindow);
+  rawInputWindow = nullptr;
+  UnregisterClassW(kWindowClass, classInstance);
+}
+
+void HandleRawInput(const MSG& message) {
+  RAWINPUT input;
+  UINT size = sizeof input;
+  if (GetRawInputData(reinterpret_cast<HRAWINPUT>(message.lParam), RID_INPUT, &input, &size,
+                      sizeof(RAWINPUTHEADER)) == static_cast<UINT>(-1) ||
+      input.header.dwType != RIM_TYPEKEYBOARD) {
+    return;
+  }
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  // RAWKEYBOARD carries no time: the event's time is its message's (GetMessageTime).
+  NoteRawKeyboardEvent(input.data.keyboard, message.time, static_cast<uint64_t>(now.QuadPart));
+}

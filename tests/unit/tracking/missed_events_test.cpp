@@ -1,0 +1,164 @@
+// Key events the hook never sees: a hook that Windows removed, or skipped for one event, noticed
+// through raw input and recovered from; and the raw events that must change nothing.
+#include "app/application.h"
+#include "tests/unit/keyboard_session.h"
+
+namespace {
+
+using MissedEvents = KeyboardSession;
+
+void StartVelmora() {
+  sim::StartProgram([] { return RunApplication(nullptr); });
+  sim::Settle();
+}
+
+uint64_t HookInstalls() { return sim::CallCount(sim::Call::SetWindowsHookExW); }
+
+// The next repeat of ours lands in the stream right behind the key's release.
+void ReleaseJustBeforeTheNextRepeat(int vk) {
+  sim::BeforeNextCall(sim::Call::SendInput, [vk] {
+    sim::Release(vk);
+    sim::DeliverInput();
+  });
+}
+
+TEST_F(MissedEvents, AHookLostWhileIdleIsInstalledAgainAndThenRepeatsAsBefore) {
+  StartVelmora();
+  EXPECT_EQ(sim::MessageOnlyWindows(), 1);
+  EXPECT_NE(sim::RawInputTarget(), nullptr);
+  EXPECT_EQ(sim::ProgramThreadPriority(), THREAD_PRIORITY_HIGHEST);
+  sim::RemoveHookSilently();
+  Press(VK_LSHIFT);
+  Wait(999);
+  EXPECT_EQ(HookInstalls(), 1u) << "unmatched for less than a hook may take";
+  Wait(1);
+  EXPECT_EQ(HookInstalls(), 2u);
+  EXPECT_EQ(keySlots[0].held.load(), 1) << "the press the hook missed counts";
+  Release(VK_LSHIFT);
+  Wait(1000);
+  Press(VK_LSHIFT);  // at 2000
+  Wait(600);
+  EXPECT_EQ(Injected(), "2533:+2A 2566:+2A 2599:+2A");
+  EXPECT_EQ(HookInstalls(), 2u);
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+}
+
+TEST_F(MissedEvents, AReleaseInTheBlindStretchEndsTheRepeatsAndSendsOneKeyUpOnlyWhenOneOfOursLandedAfterIt) {
+  for (bool raced : {false, true}) {
+    SCOPED_TRACE(raced ? "a repeat landed after the release" : "no repeat landed after the release");
+    sim::Reset();
+    ClearSharedState();
+    sim::SetForegroundWindow(kEditor);
+    StartVelmora();
+    Press(VK_LSHIFT);
+    Wait(550);
+    sim::RemoveHookSilently();
+    if (raced) {
+      ReleaseJustBeforeTheNextRepeat(VK_LSHIFT);
+      Wait(20);  // the repeat due at 566 lands behind the release
+    } else {
+      Release(VK_LSHIFT);
+    }
+    Wait(3000);
+    EXPECT_EQ(Injected(), raced ? "533:+2A 566:+2A 1578:-2A" : "533:+2A");
+    EXPECT_EQ(keySlots[0].held.load(), 0);
+    EXPECT_EQ(HookInstalls(), 2u);
+    sim::PostQuitToProgram();
+    EXPECT_EQ(sim::JoinProgram(), 0);
+  }
+}
+
+TEST_F(MissedEvents, AKeyStillHeldWhenTheHookIsLostRepeatsAgainAnArmDelayAfterTheRecovery) {
+  StartVelmora();
+  Press(VK_LSHIFT);
+  Wait(550);
+  sim::RemoveHookSilently();
+  Wait(1600);
+  // Our repeat at 566 reaches raw input only: the burst stops, and 1000 ms later the hook counts
+  // as lost, is installed again, and the key, still down, re-arms.
+  EXPECT_EQ(Injected(), "533:+2A 566:+2A 2099:+2A 2132:+2A");
+  EXPECT_EQ(CountInjected(/*up=*/true), 0);
+  EXPECT_EQ(HookInstalls(), 2u);
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+}
+
+TEST_F(MissedEvents, AnEventSkippedOnceIsRecoveredAtTheHooksNextEventOrItsDeadline) {
+  StartVelmora();
+  Press(VK_LSHIFT);
+  Wait(550);
+  // A release skipped while nothing follows: noticed at its deadline, with no key-up owed.
+  sim::SkipHookForNextEvents(1);
+  Release(VK_LSHIFT);
+  Wait(1100);
+  EXPECT_EQ(Injected(), "533:+2A");
+  EXPECT_EQ(keySlots[0].held.load(), 0);
+
+  // A release skipped with one of our repeats behind it: the hook sees that repeat, so the release
+  // counts as missed at once and the key-up goes out with it.
+  Press(VK_LCONTROL);  // at 1650
+  Wait(550);
+  sim::SkipHookForNextEvents(1);
+  ReleaseJustBeforeTheNextRepeat(VK_LCONTROL);
+  Wait(100);
+  EXPECT_EQ(InjectedSince(1650), "533:+1D 566:+1D 566:-1D");
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+}
+
+TEST_F(MissedEvents, RawInputAheadOfTheHookOrEventsSwallowedAheadOfItChangeNothing) {
+  sim::SetRawInputBeforeHook(true);  // our hook sits behind another program's
+  StartVelmora();
+  Press(VK_LSHIFT);
+  Wait(600);
+  sim::SwallowNextEvent();
+  Type('A');  // its press never reaches us, either way; its release does
+  Wait(600);
+  Release(VK_LSHIFT);
+  Wait(1200);
+  EXPECT_EQ(Injected(), "533:+2A 566:+2A 599:+2A 1133:+2A 1166:+2A 1199:+2A");
+  EXPECT_EQ(HookInstalls(), 1u);
+  EXPECT_EQ(CountInjected(/*up=*/true), 0);
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+}
+
+TEST_F(MissedEvents, MoreUnmatchedEventsThanTheRecordHoldsOrAFailedWaitCountAsMissedAtOnce) {
+  StartVelmora();
+  sim::RemoveHookSilently();
+  for (int i = 0; i < 8; ++i) Type('A');
+  EXPECT_EQ(HookInstalls(), 1u);
+  Press('B');  // the 17th unmatched event
+  EXPECT_EQ(HookInstalls(), 2u);
+  Wait(1000);  // the rest count as missed at their deadline
+  EXPECT_EQ(HookInstalls(), 3u);
+
+  sim::RemoveHookSilently();
+  sim::FailCall(sim::Call::MsgWaitForMultipleObjectsEx);
+  Press(VK_LSHIFT);
+  EXPECT_EQ(HookInstalls(), 4u);
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
+}
+
+TEST_F(MissedEvents, WithoutTheWindowOrTheRawInputTheProgramRunsAndEndsAsBefore) {
+  for (sim::Call failing : {sim::Call::RegisterClassExW, sim::Call::CreateWindowExW,
+                            sim::Call::RegisterRawInputDevices}) {
+    SCOPED_TRACE(sim::CallName(failing));
+    sim::Reset();
+    ClearSharedState();
+    sim::SetForegroundWindow(kEditor);
+    sim::FailCall(failing);
+    StartVelmora();
+    EXPECT_EQ(sim::MessageOnlyWindows(), 0);
+    Press(VK_LSHIFT);
+    Wait(540);
+    EXPECT_EQ(Injected(), "533:+2A");
+    sim::PostQuitToProgram();
+    EXPECT_EQ(sim::JoinProgram(), 0);
+    EXPECT_TRUE(sim::OpenHandles().empty());
+  }
+}
+
+}  // namespace
