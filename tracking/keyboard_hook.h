@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "platform/win32.h"
 
 // The global WH_KEYBOARD_LL hook procedure. It only observes: every call ends in CallNextHookEx
