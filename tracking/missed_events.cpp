@@ -128,6 +128,11 @@ void NoteRawKeyboardEvent(const RAWKEYBOARD& raw, DWORD messageTime, uint64_t co
     CountAsMissedByHook(watch.unmatchedCount);
     return;
   }
+  // Until the hook has seen a foreign event, or it counts as missed, the bursts stand down, as
+  // the hook would have them. One of our own changes nothing the workers look at: a held key goes
+  // on repeating while the hook is away, and a key-down of ours behind a release the hook missed
+  // is settled with that release.
+  if (event.own) return;
   activity.hookBusy.store(1);
   WakeWorkersServingAKey();
 }

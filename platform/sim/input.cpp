@@ -96,6 +96,12 @@ bool TakeMessage(std::unique_lock<std::mutex>& lock, ThreadRecord* self, MSG* me
       quit = true;
       return true;
     }
+    // A hook behind another program's is called late: the raw input already waits.
+    if (!self->posted.empty() && (m.rawBeforeHook || !HasPendingInputLocked() || DelivererLocked() != self)) {
+      *message = self->posted.front();
+      self->posted.pop_front();
+      return true;
+    }
     if (HasPendingInputLocked() && DelivererLocked() == self && !m.inputHeld) {
       lock.unlock();
       DeliverInput(1);
