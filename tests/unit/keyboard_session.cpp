@@ -1,32 +1,16 @@
 #include "tests/unit/keyboard_session.h"
 
 #include <cstdio>
+#include <new>
 
 #include "repeat/repeat_worker.h"
 #include "tracking/keyboard_hook.h"
 #include "tracking/missed_events.h"
 
 void ClearSharedState() {
-  for (KeySlot& slot : keySlots) {
-    slot.workerThread = nullptr;
-    slot.wakeEvent = nullptr;
-    slot.virtualKey = 0;
-    slot.scanCode = 0;
-    slot.extraFlags = 0;
-    slot.armDelayMs = 0;
-    slot.repeatIntervalMs = 0;
-    slot.stopRequested.store(0);
-    slot.held.store(0);
-    slot.releasePending.store(0);
-    slot.releaseOwedByHook.store(0);
-    slot.generation.store(0);
-    slot.pressWindow.store(nullptr);
-    slot.releaseTime.store(0);
-    slot.compensatedReleaseTime = 0;
-  }
-  activity.hookBusy.store(0);
-  activity.activitySequence.store(0);
-  activity.activityCount.store(0);
+  // As at process start: static storage is zero. The records hold atomics, so they are built anew.
+  for (KeySlot& slot : keySlots) new (&slot) KeySlot();
+  new (&activity) ActivityState();
   hookHandle = nullptr;
   missedEventWatch = {};
 }
