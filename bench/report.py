@@ -17,6 +17,8 @@ import sys
 
 PLOT = "repeat-intervals.png"
 MARKDOWN = "performance.md"
+# The figures of the last run, kept in docs/ so that the next run shows what changed since.
+PREVIOUS = "performance.json"
 
 # Goals the figures are held against.
 FIRST_MEDIAN_MS = 2.0     # median of (first repeat - armDelayMs)
@@ -542,6 +544,41 @@ def markdown_report(results):
     return "\n".join(out)
 
 
+# --------------------------------------------------------- before and after --
+
+def cost_figures(results):
+    """(what, value) rows of idle cost and cost per event, for one run."""
+    rows = []
+    if "idle" in results:
+        v = results["idle"]["velmora"]
+        rows.append(("idle: CPU time and context switches in %.0f s" % results["idle"]["seconds"],
+                     "%.0f ms, %d" % (v["cpu_ms"], v["switches"])))
+    if "bursts" in results:
+        b = analyse_bursts(results["bursts"])
+        for key, label in (("added_ms", "per key event under Wine: added by Velmora"),
+                           ("null_added_ms", "per key event under Wine: added by a do-nothing hook")):
+            if key in b:
+                rows.append((label, "%+.3f ms" % b[key]))
+    for name, agg in sorted(results.get("hook_benchmark", {}).get("benchmarks", {}).items()):
+        if "median" in agg:
+            rows.append(("hook on the simulated platform: %s" % name, "%.1f ns" % agg["median"]["real_ns"]))
+    return rows
+
+
+def before_after(results):
+    """Markdown table of the cost figures of the previous run (if any) beside this run's."""
+    previous = results.get("previous")
+    if not previous:
+        return []
+    before = dict(cost_figures(previous))
+    lines = ["## Since the previous run", "",
+             "| figure | %s | %s |" % (previous.get("date", "before"), results.get("date", "now")),
+             "|---|---|---|"]
+    for what, now in cost_figures(results):
+        lines.append("| %s | %s | %s |" % (what, before.get(what, "-"), now))
+    return lines + [""]
+
+
 # ------------------------------------------------------------------- plot --
 
 def plot(results, report_dir):
@@ -605,10 +642,14 @@ def plot(results, report_dir):
 
 def write_all(results, report_dir, docs_dir=None):
     os.makedirs(report_dir, exist_ok=True)
-    text = text_report(results)
+    previous_path = os.path.join(docs_dir, PREVIOUS) if docs_dir else None
+    if previous_path and os.path.exists(previous_path) and "previous" not in results:
+        with open(previous_path) as f:
+            results["previous"] = json.load(f)
+    text = text_report(results) + "\n\n" + "\n".join(before_after(results))
     with open(os.path.join(report_dir, "report.txt"), "w") as f:
         f.write(text + "\n")
-    md = markdown_report(results)
+    md = markdown_report(results) + "\n\n" + "\n".join(before_after(results))
     with open(os.path.join(report_dir, MARKDOWN), "w") as f:
         f.write(md + "\n")
     png = plot(results, report_dir)
@@ -617,6 +658,8 @@ def write_all(results, report_dir, docs_dir=None):
         shutil.copyfile(os.path.join(report_dir, MARKDOWN), os.path.join(docs_dir, MARKDOWN))
         if png:
             shutil.copyfile(png, os.path.join(docs_dir, PLOT))
+        with open(previous_path, "w") as f:
+            json.dump({k: v for k, v in results.items() if k != "previous"}, f, indent=1)
     print("", flush=True)
     print("=" * 100)
     print(text)
