@@ -34,8 +34,10 @@ endif()
 enable_testing()
 find_program(BASH bash REQUIRED)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh)
+  # keytrace ships beside velmora.exe, so its imports are held to the same lists.
   add_test(NAME exe_resources_and_imports
-    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh $<TARGET_FILE:velmora>)
+    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh $<TARGET_FILE:velmora>
+            $<$<TARGET_EXISTS:keytrace>:$<TARGET_FILE:keytrace>>)
 endif()
 
 # The real executable under Wine, observed by keytrace.
