@@ -22,7 +22,7 @@ def readme_txt(markdown):
     text = parts[1].split("\n## ", 1)[0].strip()
     text = re.sub(r"^### (.*)$", lambda m: f"{m[1]}\n{'-' * len(m[1])}", text, flags=re.M)
     text = re.sub(r"\[([^]]*)\]\([^)]*\)", r"\1", text).replace("`", "")
-    return f"Velmora: {SECTION}\n{'=' * (9 + len(SECTION))}\n\n{text}\n".replace("\n", "\r\n").encode()
+    return f"{SECTION}\n{'=' * len(SECTION)}\n\n{text}\n".replace("\n", "\r\n").encode()
 
 
 def main(dist, version, commit_time, readme, license_file, buildinfo, *exes):
