@@ -19,6 +19,7 @@
 #include "platform/sim/sim.h"
 #include "tracking/key_slots.h"
 #include "tracking/keyboard_hook.h"
+#include "tracking/missed_events.h"
 
 namespace {
 
@@ -93,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::Reset();
   sim::SetCallLogging(false);
   new (&activity) ActivityState{};
+  missedEventWatch = {};
   for (int i = 0; i < kSlotCount; ++i) {
     new (&keySlots[i]) KeySlot{};
     keySlots[i].virtualKey = kMonitoredKeys[i].virtualKey;
