@@ -36,6 +36,10 @@ TEST_F(Settings, TextsParseAsSignedDecimalsInAnyScriptTheSystemAccepts) {
       {u"-2147483648", INT32_MIN},         {u"\uFF12\uFF10", 20} /* fullwidth */,
       {u"\u0662\u0660", 20} /* Arabic-Indic */, {u"\u0967\u096A", 14} /* Devanagari */,
       {u"1\u00B2", 1} /* superscript two is no digit */,
+      // A one of every script, nine to a text, after every kind of blank.
+      {u"\u3000\u00A0\u2003\uFEFF\u0085\u1680\u2028\u2029\u202F\u205F\u000B\u0031\u0661\u06F1\u0967\u09E7\u0A67\u0AE7\u0B67\u0C67",
+       111111111},
+      {u"\u0CE7\u0D67\u0E51\u0ED1\u0F21\u1041\u17E1\u1811\uFF11", 111111111},
   };
   for (const auto& t : texts) {
     sim::SetRegistryText(L"KeyboardSpeed", t.text);
