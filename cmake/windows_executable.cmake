@@ -38,21 +38,12 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh)
     COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh $<TARGET_FILE:velmora>)
 endif()
 
-# The real executable under Wine, observed by keytrace.
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/run.sh AND TARGET keytrace)
+# The real executable under Wine, observed by keytrace: one pytest run over tests/e2e (about two
+# minutes). It writes nothing into the source tree: no cache, no bytecode.
+find_program(PYTEST NAMES pytest-3 pytest)
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/conftest.py AND TARGET keytrace)
   add_test(NAME e2e_under_wine
-    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/e2e/run.sh $<TARGET_FILE:velmora> $<TARGET_FILE:keytrace>
-            ${PROJECT_BINARY_DIR}/e2e)
-  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 900 RESOURCE_LOCK wine_input)
-endif()
-
-# Hostile settings, WM_QUIT at a release, input storms, release races, a 3-minute run watched
-# for leaks, kills and restarts: about 4.5 minutes. Both tests time keys to the millisecond, so
-# they never run side by side.
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/run_reliability.sh AND TARGET keytrace AND TARGET regset
-   AND TARGET procstat AND TARGET quitwatch)
-  add_test(NAME e2e_reliability_under_wine
-    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/e2e/run_reliability.sh $<TARGET_FILE:velmora>
-            $<TARGET_FILE_DIR:keytrace> ${PROJECT_BINARY_DIR}/reliability)
-  set_tests_properties(e2e_reliability_under_wine PROPERTIES TIMEOUT 900 RESOURCE_LOCK wine_input)
+    COMMAND ${PYTEST} -p no:cacheprovider -ra ${PROJECT_SOURCE_DIR}/tests/e2e)
+  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 600 RESOURCE_LOCK wine_input
+    ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1;VELMORA_BUILD=${PROJECT_BINARY_DIR}")
 endif()
