@@ -83,8 +83,13 @@ class Velmora:
         t = self.trace
         harness.wait_until(lambda: t.now() - max([e.t for e in t.since(0) if e.injected] or [0])
                            > 300, 30, "Velmora to go quiet")
-        old, out = self.observer, os.path.join(self.desk.workdir, "observer-%d.log"
-                                               % len(self.copies))
+        self.observe()
+        return self.proc
+
+    def observe(self):
+        """Hooks a new observer in ahead of every hook there is, and ends the previous one."""
+        old = self.observer
+        out = os.path.join(self.desk.workdir, "observer-%d.log" % len(self.desk.procs))
         self.observer = self.desk.start_program(KEYTRACE, [], "observer", out, out + ".err")
         trace = harness.Trace(out)
         harness.wait_until(lambda: trace.poll() or trace.ready, 60, "a new keytrace")
@@ -92,7 +97,6 @@ class Velmora:
             self.desk.post_quit(self.trace.pid)
             old.wait(30, "the previous keytrace to exit")
         self.trace = trace
-        return self.proc
 
     def quit(self):
         """WM_QUIT to Velmora's main thread; returns its exit code."""
