@@ -54,21 +54,20 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace)
   set_tests_properties(reproducible_build PROPERTIES TIMEOUT 600)
 endif()
 
-# The real executable under Wine, observed by keytrace.
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/run.sh AND TARGET keytrace)
-  add_test(NAME e2e_under_wine
-    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/e2e/run.sh $<TARGET_FILE:velmora> $<TARGET_FILE:keytrace>
-            ${PROJECT_BINARY_DIR}/e2e)
-  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 900 RESOURCE_LOCK wine_input)
+# A test-only probe of keyboard raw input under Wine, for tests/e2e/test_raw_input.py.
+if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/raw_input_probe.cpp)
+  add_executable(raw_input_probe tests/e2e/raw_input_probe.cpp)
+  target_compile_definitions(raw_input_probe PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0A00)
+  target_link_options(raw_input_probe PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  target_link_libraries(raw_input_probe PRIVATE user32)
 endif()
 
-# Hostile settings, WM_QUIT at a release, input storms, release races, a 3-minute run watched
-# for leaks, kills and restarts: about 4.5 minutes. Both tests time keys to the millisecond, so
-# they never run side by side.
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/run_reliability.sh AND TARGET keytrace AND TARGET regset
-   AND TARGET procstat AND TARGET quitwatch)
-  add_test(NAME e2e_reliability_under_wine
-    COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/e2e/run_reliability.sh $<TARGET_FILE:velmora>
-            $<TARGET_FILE_DIR:keytrace> ${PROJECT_BINARY_DIR}/reliability)
-  set_tests_properties(e2e_reliability_under_wine PROPERTIES TIMEOUT 900 RESOURCE_LOCK wine_input)
+# The real executable under Wine, observed by keytrace: one pytest run over tests/e2e (about two
+# minutes). It writes nothing into the source tree: no cache, no bytecode.
+find_program(PYTEST NAMES pytest-3 pytest)
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/conftest.py AND TARGET keytrace)
+  add_test(NAME e2e_under_wine
+    COMMAND ${PYTEST} -p no:cacheprovider -ra ${PROJECT_SOURCE_DIR}/tests/e2e)
+  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 600 RESOURCE_LOCK wine_input
+    ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1;VELMORA_BUILD=${PROJECT_BINARY_DIR}")
 endif()

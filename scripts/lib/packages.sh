@@ -17,8 +17,9 @@ ensure_packages() {
 }
 
 # What building and testing need: host toolchain and test libraries, the MinGW-w64 cross
-# compiler, PE readers, Wine on a headless X server with XTEST, and clang for the fuzzers.
+# compiler, PE readers, Wine on a headless X server with XTEST and pytest for the tests under it,
+# and clang for the fuzzers.
 VELMORA_BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64
   binutils-mingw-w64-x86-64 icoutils)
-VELMORA_WINE_PACKAGES=(wine wine64 xvfb xdotool x11-xserver-utils python3)
+VELMORA_WINE_PACKAGES=(wine wine64 xvfb xdotool x11-xserver-utils python3 python3-pytest)
 VELMORA_FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -1,8 +1,8 @@
 """Plumbing for running Windows programs under Wine on a private X display and
 watching the keyboard through keytrace.
 
-Used by the end-to-end tests (tests/e2e), scripts/demo and the benchmarks. Python
-standard library only.
+Used by the Wine tests (tests/e2e), the demo and the benchmarks. Python standard
+library only.
 """
 
 import os
@@ -40,45 +40,6 @@ def log(text):
 
 class HarnessError(Exception):
     """The environment could not be set up or did not answer in time."""
-
-
-class TestFailure(Exception):
-    """What a test saw go wrong, with the observed events around it."""
-
-    def __init__(self, problems, timeline=""):
-        super().__init__("; ".join(problems))
-        self.problems = problems
-        self.timeline = timeline
-
-
-def run_tests(tests, target, leave_no_key_down):
-    """Runs each test(target) in turn and logs PASS or FAIL with what went wrong; a failed test
-    is followed by leave_no_key_down(). Returns the number passed and the names failed."""
-    passed, failed = 0, []
-    for test in tests:
-        log("== %s: %s" % (test.__name__, " ".join(test.__doc__.split())))
-        t0 = time.monotonic()
-        try:
-            test(target)
-        except TestFailure as e:
-            failed.append(test.__name__)
-            log("FAIL %s (%.1f s)" % (test.__name__, time.monotonic() - t0))
-            for p in e.problems:
-                log("  - " + p)
-            if e.timeline:
-                log("  observed (ms; Velmora's key-downs show the gap since the previous one):")
-                log("\n".join("    " + line for line in e.timeline.splitlines()))
-        except Exception as e:  # a harness problem fails this test only
-            failed.append(test.__name__)
-            log("FAIL %s: %s" % (test.__name__, e))
-            if not isinstance(e, HarnessError):
-                traceback.print_exc(file=sys.stdout)
-        else:
-            passed += 1
-            log("PASS %s (%.1f s)" % (test.__name__, time.monotonic() - t0))
-            continue
-        leave_no_key_down()
-    return passed, failed
 
 
 # ------------------------------------------------------------------ events --
@@ -164,35 +125,6 @@ def parse_line(line):
         return Event(fields, line)
     except (KeyError, ValueError):
         return None
-
-
-def format_timeline(events, t0, marks=(), limit=400):
-    """Events (and harness marks as (t, text)) with times relative to t0, in ms.
-    Velmora's key-downs show the gap since the previous one, as keytrace saw
-    it and as the input's own time= says (when it was queued)."""
-    rows = [(e.t, 0, e) for e in events] + [(t, 1, text) for t, text in marks]
-    rows.sort(key=lambda r: (r[0], r[1]))
-    out = []
-    last_down = None  # the previous tagged key-down, for the gaps
-    for t, kind, item in rows:
-        rel = t - t0
-        if kind == 1:
-            out.append("%+11.3f ms  [harness] %s" % (rel, item))
-            continue
-        text = item.describe()
-        if item.tagged and not item.up:
-            if last_down is not None:
-                text += "  +%.3f" % (t - last_down.t)
-                if item.time is not None and last_down.time is not None:
-                    text += " (queued +%d)" % (item.time - last_down.time)
-            last_down = item
-        elif item.physical:
-            last_down = None
-        out.append("%+11.3f ms  %s" % (rel, text))
-    if len(out) > limit:
-        keep = limit // 2
-        out = out[:keep] + ["      ... %d lines left out ..." % (len(out) - 2 * keep)] + out[-keep:]
-    return "\n".join(out)
 
 
 class Trace:
@@ -312,13 +244,6 @@ class Proc:
             self.ended = time.time()
         return self.popen.returncode
 
-    def output(self):
-        parts = []
-        for path in (self.out_path, self.err_path):
-            with open(path, "rb") as f:
-                parts.append(f.read())
-        return parts
-
 
 class Session:
     """A private X display, a Wine prefix and a keytrace window with the focus.
@@ -427,7 +352,8 @@ class Session:
                                        % self.workdir)
                 number += chunk
         self.display = ":" + number.decode().strip()
-        # For run.sh's trap, should this process be killed before it cleans up.
+        # For the trap of scripts/demo or scripts/bench, should this process be killed before it
+        # cleans up.
         with open(os.path.join(self.workdir, "xvfb.pid"), "w") as f:
             f.write("%d\n" % self.xvfb.pid)
         log("Xvfb is on display %s (pid %d)" % (self.display, self.xvfb.pid))
@@ -608,6 +534,33 @@ class Session:
         """keytrace --stop: posts WM_QUIT to the main thread of win_pid."""
         return self.keytrace_cmd("--stop", win_pid)
 
+    def start_repeating(self, exe, key="Shift_L", trace=None, timeout=60.0):
+        """Starts exe (velmora.exe) and returns it once it repeats a held key, as keytrace's
+        trace (or another) shows: its hook is in place only some time after the process
+        appears, and nothing else says when."""
+        trace = trace or self.trace
+        p = self.start_program(exe)
+        self.find_windows_pid(p)
+        deadline = time.monotonic() + timeout
+        while True:
+            if not p.running():
+                raise HarnessError("%s exited with %d while starting"
+                                   % (p.name, p.popen.returncode))
+            mark = trace.mark()
+            self.key_down(key)
+            try:
+                wait_until(lambda: [e for e in trace.since(mark) if e.tagged], 3, "a repeat")
+                repeated = True
+            except HarnessError:
+                repeated = False
+            self.key_up(key)
+            wait_until(lambda: [e for e in trace.since(mark) if e.physical and e.up], 20,
+                       "the release of %s" % key)
+            if repeated:
+                return p
+            if time.monotonic() > deadline:
+                raise HarnessError("%s never repeated a held key" % p.name)
+
     # -- keys
 
     def key_down(self, key):
@@ -696,4 +649,4 @@ def process_usage(pid):
 
 
 if __name__ == "__main__":
-    sys.exit("harness.py is a module; run test_velmora.py or scripts/demo")
+    sys.exit("harness.py is a module; see tests/e2e, tools/wine_desktop/demo.py and bench/")
