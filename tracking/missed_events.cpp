@@ -9,6 +9,8 @@ namespace {
 
 MissedEventWatch& watch = missedEventWatch;
 
+constexpr DWORD kRightShiftScanCode = 0x36;
+
 bool SameEvent(const KeyStroke& a, const KeyStroke& b) {
   return a.scanCode == b.scanCode && a.extended == b.extended && a.up == b.up && a.own == b.own;
 }
@@ -88,7 +90,10 @@ void CountAsMissedByHook(int count) {
 }  // namespace
 
 void NoteHookEvent(const KBDLLHOOKSTRUCT& event) {
-  const KeyStroke seen = {static_cast<uint16_t>(event.scanCode), (event.flags & LLKHF_EXTENDED) != 0,
+  // NOTE: Windows reports right Shift to low-level hooks as an extended key, while raw input gives
+  // its make code 0x36 with no E0 prefix; no other key has that code.
+  const bool extended = (event.flags & LLKHF_EXTENDED) != 0 && event.scanCode != kRightShiftScanCode;
+  const KeyStroke seen = {static_cast<uint16_t>(event.scanCode), extended,
                           (event.flags & LLKHF_UP) != 0, event.dwExtraInfo == kInjectionTag, event.time, 0};
   for (int i = 0; i < watch.unmatchedCount; ++i) {
     if (!SameEvent(watch.unmatched[i], seen)) continue;

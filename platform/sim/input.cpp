@@ -63,7 +63,8 @@ void PostRawInputLocked(const StreamEvent& entry) {
   raw.header.wParam = RIM_INPUTSINK;
   RAWKEYBOARD& k = raw.data.keyboard;
   k.MakeCode = static_cast<USHORT>(entry.event.scanCode);
-  k.Flags = ((entry.event.flags & LLKHF_UP) ? RI_KEY_BREAK : 0) | ((entry.event.flags & LLKHF_EXTENDED) ? RI_KEY_E0 : 0);
+  const bool e0 = (entry.event.flags & LLKHF_EXTENDED) != 0 && entry.event.scanCode != 0x36;
+  k.Flags = ((entry.event.flags & LLKHF_UP) ? RI_KEY_BREAK : 0) | (e0 ? RI_KEY_E0 : 0);
   k.VKey = static_cast<USHORT>(entry.event.vkCode);
   k.Message = entry.message;
   k.ExtraInformation = static_cast<ULONG>(entry.event.dwExtraInfo);
@@ -143,6 +144,8 @@ void PhysicalKey(int virtualKey, bool down) {
     message = (!isAlt && AltDownLocked()) ? WM_SYSKEYUP : WM_KEYUP;
   }
   if (AltDownLocked() && !isAlt) event.flags |= LLKHF_ALTDOWN;
+  // As on Windows, a hook sees right Shift as an extended key (raw input does not).
+  if (virtualKey == VK_RSHIFT) event.flags |= LLKHF_EXTENDED;
   QueueEventLocked(message, event);
 }
 
