@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "app/application.h"
 #include "repeat/repeat_worker.h"
 #include "tracking/keyboard_hook.h"
 #include "tracking/missed_events.h"
@@ -45,6 +46,7 @@ void KeyboardSession::Start(RepeatTimings timings) {
     slot.repeatIntervalMs = timings.repeatIntervalMs;
     slot.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     slot.workerThread = CreateThread(nullptr, 0, RepeatWorkerMain, &slot, 0, nullptr);
+    slotStarted[i] = 1;
   }
   hookHandle = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, nullptr, 0);
   started_ = true;
@@ -55,17 +57,17 @@ void KeyboardSession::Stop() {
   if (!started_) return;
   started_ = false;
   sim::Settle();
-  UnhookWindowsHookEx(hookHandle);
-  hookHandle = nullptr;
-  for (KeySlot& slot : keySlots) {
-    slot.stopRequested.store(1);
-    SetEvent(slot.wakeEvent);
-    EXPECT_EQ(WaitForSingleObject(slot.workerThread, INFINITE), WAIT_OBJECT_0);
-    CloseHandle(slot.workerThread);
-    CloseHandle(slot.wakeEvent);
-    slot.workerThread = nullptr;
-    slot.wakeEvent = nullptr;
-  }
+  ShutdownAll();  // the program's own teardown: hook, then each worker in turn
+}
+
+void KeyboardSession::StartVelmora() {
+  sim::StartProgram([] { return RunApplication(nullptr); });
+  sim::Settle();
+}
+
+void KeyboardSession::QuitVelmora() {
+  sim::PostQuitToProgram();
+  EXPECT_EQ(sim::JoinProgram(), 0);
 }
 
 std::string KeyboardSession::InjectedSince(uint32_t markMs) const {

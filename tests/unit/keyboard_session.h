@@ -46,6 +46,10 @@ class KeyboardSession : public SimulatedMachineTest {
     Release(vk);
   }
   void Wait(uint32_t ms) { sim::AdvanceBy(ms); }
+  // Runs RunApplication on a simulated main thread, as the process would.
+  void StartVelmora();
+  // Posts WM_QUIT to it and expects it to end with exit code 0.
+  void QuitVelmora();
 
   // Injected events since the last call, as "ms:+2A", times relative to the mark.
   std::string InjectedSince(uint32_t markMs) const;

@@ -13,11 +13,6 @@ constexpr wchar_t kMutexName[] = L"Local\\Velmora_SingleInstance";
 
 int RunOnThisThread() { return RunApplication(nullptr); }
 
-void StartVelmora() {
-  sim::StartProgram([] { return RunApplication(nullptr); });
-  sim::Settle();
-}
-
 // The calls that make up start and stop, in order: creation, hook, joins, closes, the mutex.
 std::vector<std::string> Lifecycle() {
   std::vector<std::string> kept;
@@ -27,6 +22,7 @@ std::vector<std::string> Lifecycle() {
     if (starts("UnhookWindowsHookEx") || call.find(" failed") != std::string::npos) stopping = true;
     if (starts("CreateMutexW") || starts("ReleaseMutex") || starts("CreateEventW") || starts("CreateThread") ||
         starts("SetWindowsHookExW") || starts("UnhookWindowsHookEx") || starts("CloseHandle") ||
+        starts("CreateWindowExW") || starts("DestroyWindow") || starts("RegisterRawInputDevices") ||
         starts("WaitForSingleObject thread") || (stopping && starts("SetEvent"))) {
       kept.push_back(call);
     }
@@ -64,10 +60,11 @@ TEST_F(Program, RepeatsAHeldKeyAtTheDefaultTimingsAndEndsOnQuitInOrder) {
   Wait(600);
   EXPECT_EQ(Injected(), "533:+2A 566:+2A 599:+2A");
 
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
-  std::vector<std::string> expected = kStart;
-  expected.push_back("UnhookWindowsHookEx hook1");
+  QuitVelmora();
+  // The raw input window comes after the hook and goes before it.
+  std::vector<std::string> expected = Concat(kStart, {"CreateWindowExW window1", "RegisterRawInputDevices keyboard",
+                                                      "RegisterRawInputDevices remove", "DestroyWindow window1",
+                                                      "UnhookWindowsHookEx hook1"});
   expected = Concat(Concat(expected, StopOfWorkers(4)), kReleaseMutex);
   EXPECT_EQ(Lifecycle(), expected);
   ASSERT_EQ(sim::PowerThrottlingRequests().size(), 1u);
@@ -83,8 +80,7 @@ TEST_F(Program, UsesTheUsersSettingsAndStartsWhereThePowerCallIsMissing) {
   Press(VK_RSHIFT);
   Wait(500);
   EXPECT_EQ(Injected(), "342:+36 434:+36");
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
   EXPECT_TRUE(sim::PowerThrottlingRequests().empty());
 }
 
@@ -100,18 +96,14 @@ TEST_F(Program, ASecondInstanceInTheSessionEndsWithZeroHavingMadeNothing) {
   sim::FailCall(sim::Call::CreateMutexW);
   EXPECT_EQ(RunOnThisThread(), 0);
   EXPECT_EQ(sim::CallCount(sim::Call::CreateEventW), 0u);
-}
 
-TEST_F(Program, OnlyTheSessionLocalNameCountsAsAnotherInstance) {
+  // Only the session-local name counts as another instance.
+  sim::Reset();
   sim::CreateForeignMutex(L"Global\\Velmora_SingleInstance");
   sim::CreateForeignMutex(L"Velmora_SingleInstance");
   StartVelmora();
   EXPECT_FALSE(sim::ProgramEnded());
-  Press(VK_LCONTROL);
-  Wait(540);
-  EXPECT_EQ(Injected(), "533:+1D");
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
 }
 
 TEST_F(Program, AFailureAtAnyCreationStepEndsWithOneAfterReleasingEverything) {
@@ -182,23 +174,19 @@ TEST_F(Program, TheTimerResolutionIsRaisedOnlyWhileARepeatIsDueAndAlwaysRestored
   EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "both bursts ended: one released, one re-arming";
   Wait(560);
   EXPECT_EQ(sim::RaisedTimerPeriods(), 1);  // mid-burst
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
   EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "a quit during a burst restores it";
   EXPECT_EQ(sim::CallCount(sim::Call::timeBeginPeriod), sim::CallCount(sim::Call::timeEndPeriod));
 
   // Refused requests are not matched by an end, and the waits end on the system timer's tick.
-  sim::Reset();
-  ClearSharedState();
-  sim::SetForegroundWindow(kEditor);
+  SetUp();  // a fresh machine
   for (int n = 1; n <= 50; ++n) sim::FailCall(sim::Call::timeBeginPeriod, n);
   StartVelmora();
   Press(VK_LSHIFT);
   Wait(640);
   EXPECT_EQ(Injected(), "546:+2A 593:+2A 625:+2A") << "repeats still work, on the 15.625 ms tick";
   Release(VK_LSHIFT);
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
   EXPECT_EQ(sim::CallCount(sim::Call::timeEndPeriod), 0u);
 }
 

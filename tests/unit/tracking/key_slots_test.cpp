@@ -75,23 +75,6 @@ TEST_F(KeySlotsTest, AStaleSnapshotIsRejectedBeforeAnySystemCall) {
   }
 }
 
-TEST_F(KeySlotsTest, ANullWindowAnotherWindowOrAKeyPhysicallyUpNeverValidates) {
-  RepeatSnapshot snapshot = HoldLeftShift();
-  snapshot.pressWindow = nullptr;
-  sim::SetForegroundWindow(nullptr);
-  EXPECT_FALSE(IsRepeatStillValid(keySlots[0], snapshot)) << "pressed while no window had the focus";
-
-  snapshot = HoldLeftShift();
-  sim::SetForegroundWindow(kBrowser);
-  EXPECT_FALSE(IsRepeatStillValid(keySlots[0], snapshot));
-
-  sim::SetForegroundWindow(kEditor);
-  sim::SetKeyState(VK_LSHIFT, false);
-  EXPECT_FALSE(IsRepeatStillValid(keySlots[0], snapshot));
-  sim::SetKeyState(VK_LSHIFT, true);
-  EXPECT_TRUE(IsRepeatStillValid(keySlots[0], snapshot));
-}
-
 TEST_F(KeySlotsTest, InjectedEventsNameTheKeyByScanCodeAndCarryOurTag) {
   const WORD scanCodes[kSlotCount] = {0x2A, 0x1D, 0x38, 0x36};
   for (int i = 0; i < kSlotCount; ++i) {

@@ -7,11 +7,6 @@ namespace {
 
 using MissedEvents = KeyboardSession;
 
-void StartVelmora() {
-  sim::StartProgram([] { return RunApplication(nullptr); });
-  sim::Settle();
-}
-
 uint64_t HookInstalls() { return sim::CallCount(sim::Call::SetWindowsHookExW); }
 
 // The next repeat of ours lands in the stream right behind the key's release.
@@ -43,16 +38,13 @@ TEST_F(MissedEvents, AHookLostWhileIdleIsInstalledAgainAndThenRepeatsAsBefore) {
   Wait(600);
   EXPECT_EQ(Injected(), "3533:+2A 3566:+2A 3599:+2A");
   EXPECT_EQ(HookInstalls(), 2u);
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
 }
 
 TEST_F(MissedEvents, AReleaseInTheBlindStretchEndsTheRepeatsAndSendsOneKeyUpOnlyWhenOneOfOursLandedAfterIt) {
   for (bool raced : {false, true}) {
     SCOPED_TRACE(raced ? "a repeat landed after the release" : "no repeat landed after the release");
-    sim::Reset();
-    ClearSharedState();
-    sim::SetForegroundWindow(kEditor);
+    SetUp();  // a fresh machine
     StartVelmora();
     Press(VK_LSHIFT);
     Wait(550);
@@ -67,8 +59,7 @@ TEST_F(MissedEvents, AReleaseInTheBlindStretchEndsTheRepeatsAndSendsOneKeyUpOnly
     EXPECT_EQ(Injected(), raced ? "533:+2A 566:+2A 1578:-2A" : "533:+2A");
     EXPECT_EQ(keySlots[0].held.load(), 0);
     EXPECT_EQ(HookInstalls(), 2u);
-    sim::PostQuitToProgram();
-    EXPECT_EQ(sim::JoinProgram(), 0);
+    QuitVelmora();
   }
 }
 
@@ -82,8 +73,7 @@ TEST_F(MissedEvents, AKeyStillHeldWhenTheHookIsLostRepeatsOnWithNoKeyUp) {
   // is installed again, and the key, still down, never stopped.
   EXPECT_EQ(HookInstalls(), 2u);
   EXPECT_EQ(Injected(), RepeatTrace(533, 33, 50, 0x2A));
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
 }
 
 TEST_F(MissedEvents, AnEventSkippedOnceIsRecoveredAtTheHooksNextEventOrItsDeadline) {
@@ -105,8 +95,7 @@ TEST_F(MissedEvents, AnEventSkippedOnceIsRecoveredAtTheHooksNextEventOrItsDeadli
   ReleaseJustBeforeTheNextRepeat(VK_LCONTROL);
   Wait(100);
   EXPECT_EQ(InjectedSince(1650), "533:+1D 566:+1D 566:-1D");
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
 }
 
 TEST_F(MissedEvents, RawInputAheadOfTheHookOrEventsSwallowedAheadOfItChangeNothing) {
@@ -122,8 +111,7 @@ TEST_F(MissedEvents, RawInputAheadOfTheHookOrEventsSwallowedAheadOfItChangeNothi
   EXPECT_EQ(Injected(), "533:+2A 566:+2A 599:+2A 1133:+2A 1166:+2A 1199:+2A");
   EXPECT_EQ(HookInstalls(), 1u);
   EXPECT_EQ(CountInjected(/*up=*/true), 0);
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
 }
 
 TEST_F(MissedEvents, MoreUnmatchedEventsThanTheRecordHoldsOrAFailedWaitCountAsMissedAtOnce) {
@@ -140,25 +128,21 @@ TEST_F(MissedEvents, MoreUnmatchedEventsThanTheRecordHoldsOrAFailedWaitCountAsMi
   sim::FailCall(sim::Call::MsgWaitForMultipleObjectsEx);
   Press(VK_LSHIFT);
   EXPECT_EQ(HookInstalls(), 4u);
-  sim::PostQuitToProgram();
-  EXPECT_EQ(sim::JoinProgram(), 0);
+  QuitVelmora();
 }
 
 TEST_F(MissedEvents, WithoutTheWindowOrTheRawInputTheProgramRunsAndEndsAsBefore) {
   for (sim::Call failing : {sim::Call::RegisterClassExW, sim::Call::CreateWindowExW,
                             sim::Call::RegisterRawInputDevices}) {
     SCOPED_TRACE(sim::CallName(failing));
-    sim::Reset();
-    ClearSharedState();
-    sim::SetForegroundWindow(kEditor);
+    SetUp();  // a fresh machine
     sim::FailCall(failing);
     StartVelmora();
     EXPECT_EQ(sim::MessageOnlyWindows(), 0);
     Press(VK_LSHIFT);
     Wait(540);
     EXPECT_EQ(Injected(), "533:+2A");
-    sim::PostQuitToProgram();
-    EXPECT_EQ(sim::JoinProgram(), 0);
+    QuitVelmora();
     EXPECT_TRUE(sim::OpenHandles().empty());
   }
 }
