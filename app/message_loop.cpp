@@ -8,11 +8,9 @@
 namespace {
 
 void Handle(const MSG& message) {
-  if (message.message == WM_INPUT && rawInputWindow != nullptr && message.hwnd == rawInputWindow) {
-    HandleRawInput(message);
-  }
+  if (message.message == WM_INPUT) HandleRawInput(message);  // only our window registered for it
   TranslateMessage(&message);
-  DispatchMessageW(&message);
+  DispatchMessageW(&message);  // WM_INPUT must reach DefWindowProcW: the system cleans up there
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ bool RegisterKeyboard(DWORD flags, HWND target) {
 
 }  // namespace
 
-bool StartRawInput(HINSTANCE instance) {
+void StartRawInput(HINSTANCE instance) {
   WNDCLASSEXW windowClass = {};
   windowClass.cbSize = sizeof windowClass;
   // DefWindowProcW answers everything, WM_INPUT included, which it must see for the system's
@@ -27,15 +27,14 @@ bool StartRawInput(HINSTANCE instance) {
   windowClass.lpfnWndProc = DefWindowProcW;
   windowClass.hInstance = instance;
   windowClass.lpszClassName = kWindowClass;
-  if (RegisterClassExW(&windowClass) == 0) return false;
+  if (RegisterClassExW(&windowClass) == 0) return;
   classInstance = instance;
   rawInputWindow = CreateWindowExW(0, kWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
   // RIDEV_INPUTSINK: the input comes whichever window has the focus.
-  if (rawInputWindow != nullptr && RegisterKeyboard(RIDEV_INPUTSINK, rawInputWindow)) return true;
+  if (rawInputWindow != nullptr && RegisterKeyboard(RIDEV_INPUTSINK, rawInputWindow)) return;
   if (rawInputWindow != nullptr) DestroyWindow(rawInputWindow);
   rawInputWindow = nullptr;
   UnregisterClassW(kWindowClass, instance);
-  return false;
 }
 
 void StopRawInput() {
@@ -47,7 +46,7 @@ void StopRawInput() {
 }
 
 void HandleRawInput(const MSG& message) {
-  RAWINPUT input;
+  RAWINPUT input = {};
   UINT size = sizeof input;
   if (GetRawInputData(reinterpret_cast<HRAWINPUT>(message.lParam), RID_INPUT, &input, &size,
                       sizeof(RAWINPUTHEADER)) == static_cast<UINT>(-1) ||

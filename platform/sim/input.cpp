@@ -101,6 +101,7 @@ bool TakeMessage(std::unique_lock<std::mutex>& lock, ThreadRecord* self, MSG* me
     if (!self->posted.empty() && (m.rawBeforeHook || !HasPendingInputLocked() || DelivererLocked() != self)) {
       *message = self->posted.front();
       self->posted.pop_front();
+      m.rawInputNotCleanedUp += message->message == WM_INPUT;
       return true;
     }
     if (HasPendingInputLocked() && DelivererLocked() == self && !m.inputHeld) {
@@ -112,6 +113,7 @@ bool TakeMessage(std::unique_lock<std::mutex>& lock, ThreadRecord* self, MSG* me
     if (!self->posted.empty()) {
       *message = self->posted.front();
       self->posted.pop_front();
+      m.rawInputNotCleanedUp += message->message == WM_INPUT;
       return true;
     }
     return false;
@@ -277,8 +279,11 @@ BOOL WINAPI TranslateMessage(const MSG*) {
   return FALSE;
 }
 
-LRESULT WINAPI DispatchMessageW(const MSG*) {
+LRESULT WINAPI DispatchMessageW(const MSG* message) {
   EnterCall(Call::DispatchMessageW);
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  // Every window of the program answers with DefWindowProcW, where the system frees raw input.
+  TheMachine().rawInputNotCleanedUp -= message->message == WM_INPUT;
   return 0;
 }
 
@@ -507,16 +512,16 @@ ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* windowClass) {
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> guard(m.lock);
   const std::wstring name = windowClass->lpszClassName;
-  for (const std::wstring& known : m.windowClasses) {
-    if (known == name) return 0;
+  for (const auto& known : m.windowClasses) {
+    if (known.first == name) return 0;
   }
   if (fail || windowClass->cbSize != sizeof(WNDCLASSEXW) || windowClass->lpfnWndProc == nullptr) return 0;
-  m.windowClasses.push_back(name);
+  m.windowClasses.emplace_back(name, windowClass->hInstance);
   LogLocked(Call::RegisterClassExW);
   return static_cast<ATOM>(0xC000 + m.windowClasses.size());
 }
 
-BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE) {
+BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE instance) {
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> guard(m.lock);
   for (const Object& o : m.objects) {
@@ -526,7 +531,7 @@ BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE) {
     }
   }
   for (auto it = m.windowClasses.begin(); it != m.windowClasses.end(); ++it) {
-    if (*it != className) continue;
+    if (it->first != className || it->second != instance) continue;  // a class belongs to its module
     m.windowClasses.erase(it);
     return TRUE;
   }
@@ -540,7 +545,7 @@ HWND WINAPI CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR, DWORD, int, int, 
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> guard(m.lock);
   bool known = false;
-  for (const std::wstring& name : m.windowClasses) known = known || name == className;
+  for (const auto& c : m.windowClasses) known = known || c.first == className;
   if (fail || !known) return nullptr;
   const size_t index = AddObject(Kind::Window);
   m.objects[index].messageOnly = parent == HWND_MESSAGE;

@@ -260,6 +260,7 @@ void Reset() {
   m.rawTarget = nullptr;
   m.rawRecords.clear();
   m.windowClasses.clear();
+  m.rawInputNotCleanedUp = 0;
   m.keyboardKeyPresent = true;
   m.keyboardValues.clear();
   m.foreignMutexes.clear();
@@ -358,6 +359,7 @@ std::string HandleName(HANDLE handle) {
 std::vector<std::string> OpenHandles() {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   std::vector<std::string> open;
+  for (const auto& c : TheMachine().windowClasses) open.push_back("window class of module " + std::to_string(reinterpret_cast<uintptr_t>(c.second)));
   for (const Object& o : TheMachine().objects) {
     if (o.open) open.push_back(o.name);
   }
@@ -371,6 +373,7 @@ std::vector<std::string> Problems() {
   for (const auto& t : m.threads) {
     if (t->state != ThreadState::Ended) problems.push_back(t->name + " is still " + StateName(t->state));
   }
+  if (m.rawInputNotCleanedUp != 0) problems.push_back("WM_INPUT taken and never dispatched to DefWindowProcW");
   return problems;
 }
 

@@ -106,7 +106,8 @@ struct Machine {
   bool rawBeforeHook = false;
   HWND rawTarget = nullptr;
   std::vector<RAWINPUT> rawRecords;
-  std::vector<std::wstring> windowClasses;
+  std::vector<std::pair<std::wstring, HINSTANCE>> windowClasses;
+  int rawInputNotCleanedUp = 0;  // WM_INPUT taken from a queue and not yet dispatched
 
   // Registry and process
   bool keyboardKeyPresent = true;

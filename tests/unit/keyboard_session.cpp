@@ -61,7 +61,7 @@ void KeyboardSession::Stop() {
 }
 
 void KeyboardSession::StartVelmora() {
-  sim::StartProgram([] { return RunApplication(nullptr); });
+  sim::StartProgram([] { return RunApplication(kModule); });
   sim::Settle();
 }
 

@@ -21,6 +21,7 @@ class SimulatedMachineTest : public ::testing::Test {
 
   static inline const HWND kEditor = sim::Window(1);
   static inline const HWND kBrowser = sim::Window(2);
+  static inline const HINSTANCE kModule = reinterpret_cast<HINSTANCE>(uintptr_t{0x140000000});
 };
 
 class KeyboardSession : public SimulatedMachineTest {

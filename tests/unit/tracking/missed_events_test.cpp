@@ -57,6 +57,8 @@ TEST_F(MissedEvents, AReleaseInTheBlindStretchEndsTheRepeatsAndSendsOneKeyUpOnly
     }
     Wait(3000);
     EXPECT_EQ(Injected(), raced ? "533:+2A 566:+2A 1578:-2A" : "533:+2A");
+    EXPECT_EQ(keySlots[0].releaseTime.load(), sim::kStartTicks + (raced ? 566 : 550) * sim::kTicksPerMs)
+        << "stamped when its raw input came";
     EXPECT_EQ(keySlots[0].held.load(), 0);
     EXPECT_EQ(HookInstalls(), 2u);
     QuitVelmora();
