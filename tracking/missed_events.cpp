@@ -39,8 +39,6 @@ KBDLLHOOKSTRUCT AsHookEvent(const KeyStroke& stroke) {
   KBDLLHOOKSTRUCT event = {};
   event.scanCode = stroke.scanCode;
   event.flags = (stroke.extended ? LLKHF_EXTENDED : 0) | (stroke.up ? LLKHF_UP : 0);
-  event.time = stroke.messageTime;
-  event.dwExtraInfo = stroke.own ? kInjectionTag : 0;
   for (const MonitoredKey& key : kMonitoredKeys) {
     if (!stroke.extended && key.scanCode == stroke.scanCode) event.vkCode = key.virtualKey;
   }
@@ -82,9 +80,9 @@ void CountAsMissedByHook(int count) {
   KeyStroke missed[kUnmatchedCapacity];
   for (int i = 0; i < count; ++i) missed[i] = watch.unmatched[i];
   RemoveUnmatched(count);
+  // Each recovered foreign event leaves hookBusy as the rest of the record wants it.
   for (int i = 0; i < count; ++i) Recover(missed[i]);
   watch.hookLost = true;
-  LowerGateIfSettled();
 }
 
 }  // namespace

@@ -175,8 +175,9 @@ ThreadRecord* DelivererLocked() {
 
 void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event) {
   Machine& m = TheMachine();
-  const StreamEvent entry = {m.now, message, event, m.swallowEvents > 0};
+  const StreamEvent entry = {m.now, message, event, m.swallowEvents > 0, m.swallowBehindEvents > 0};
   if (entry.swallowed) --m.swallowEvents;
+  if (entry.swallowedBehind) --m.swallowBehindEvents;
   m.pendingInput.push_back(entry);
   m.stream.push_back(entry);
   if (m.rawBeforeHook && !entry.swallowed) PostRawInputLocked(entry);
@@ -399,6 +400,7 @@ size_t DeliverInput(size_t maxEvents) {
       // As on Windows, the key state changes once the hook chain has passed the event on, for
       // injected events as for physical ones: inside the hook it is still the state before.
       std::lock_guard<std::mutex> guard(m.lock);
+      if (entry.swallowedBehind) continue;  // it ends with the hook behind ours
       if (entry.event.vkCode != 0) m.keyDown[entry.event.vkCode & 0xFF] = (entry.event.flags & LLKHF_UP) == 0;
       if (!m.rawBeforeHook) PostRawInputLocked(entry);
     }
@@ -463,6 +465,19 @@ void SkipHookForNextEvents(int n) {
 void SwallowNextEvent() {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   ++TheMachine().swallowEvents;
+}
+
+void SwallowBehindNextEvents(int n) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().swallowBehindEvents = n;
+}
+
+void PostRawInputOnly(USHORT makeCode, USHORT flags) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  StreamEvent entry = {TheMachine().now, WM_KEYDOWN, {}, false, false};
+  entry.event.scanCode = makeCode;
+  PostRawInputLocked(entry);
+  TheMachine().rawRecords.back().data.keyboard.Flags = flags;  // as given, E1 and all
 }
 
 void SetRawInputBeforeHook(bool before) {

@@ -256,6 +256,7 @@ void Reset() {
   m.nextHookResult = 0;
   m.skipHookEvents = 0;
   m.swallowEvents = 0;
+  m.swallowBehindEvents = 0;
   m.rawBeforeHook = false;
   m.rawTarget = nullptr;
   m.rawRecords.clear();

@@ -103,6 +103,7 @@ struct Machine {
   LRESULT nextHookResult = 0;
   int skipHookEvents = 0;
   int swallowEvents = 0;
+  int swallowBehindEvents = 0;
   bool rawBeforeHook = false;
   HWND rawTarget = nullptr;
   std::vector<RAWINPUT> rawRecords;

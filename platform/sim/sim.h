@@ -100,6 +100,10 @@ void RemoveHookSilently();
 void SkipHookForNextEvents(int n);
 // ...or a hook ahead of ours swallows the next event: neither our hook nor raw input sees it.
 void SwallowNextEvent();
+// A hook behind ours swallows the next n events: our hook sees them, raw input does not.
+void SwallowBehindNextEvents(int n);
+// Raw input that reaches no hook as a key event: a keyboard overrun, a fake Shift, a prefix.
+void PostRawInputOnly(USHORT makeCode, USHORT flags);
 // A window registered for keyboard raw input gets WM_INPUT for every event that passed the hooks,
 // after the hook calls, or already when the event is queued, as for a hook that sits behind
 // another program's.
@@ -121,7 +125,8 @@ struct StreamEvent {
   uint64_t ticks;  // when it entered the stream
   UINT message;
   KBDLLHOOKSTRUCT event;
-  bool swallowed;  // by a hook ahead of ours
+  bool swallowed;        // by a hook ahead of ours
+  bool swallowedBehind;  // by a hook behind ours
 };
 // Every event as it entered the input stream (physical and injected), in stream order.
 std::vector<StreamEvent> Stream();

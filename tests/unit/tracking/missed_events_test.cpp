@@ -1,5 +1,7 @@
 // Key events the hook never sees: a hook that Windows removed, or skipped for one event, noticed
 // through raw input and recovered from; and the raw events that must change nothing.
+#include <utility>
+
 #include "app/application.h"
 #include "tests/unit/keyboard_session.h"
 
@@ -22,11 +24,18 @@ TEST_F(MissedEvents, AHookLostWhileIdleIsInstalledAgainAndThenRepeatsAsBefore) {
   EXPECT_EQ(sim::MessageOnlyWindows(), 1);
   EXPECT_NE(sim::RawInputTarget(), nullptr);
   EXPECT_EQ(sim::ProgramThreadPriority(), THREAD_PRIORITY_HIGHEST);
-  Type(VK_RSHIFT);
+  Type(VK_RSHIFT);  // an extended key to the hook only
+  for (int vk : {'A', 'B'}) sim::Press(vk);  // several events reach the hook before their raw input
+  for (int vk : {'A', 'B'}) sim::Release(vk);
+  // Raw input that no hook sees as a key: fake Shifts, an overrun, the E1 prefix, no make code.
+  for (auto [code, flags] : {std::pair<USHORT, USHORT>{0x2A, RI_KEY_E0}, {0x36, RI_KEY_E0}, {0xFF, 0},
+                             {0x1D, RI_KEY_E1}, {0, 0}}) {
+    sim::PostRawInputOnly(code, flags);
+  }
   Wait(1000);
-  EXPECT_EQ(HookInstalls(), 1u) << "right Shift, an extended key to the hook only, is no miss";
+  EXPECT_EQ(HookInstalls(), 1u) << "none of these is a miss";
   sim::RemoveHookSilently();
-  Press(VK_LSHIFT);
+  Press(VK_LSHIFT);  // at 1000
   Wait(999);
   EXPECT_EQ(HookInstalls(), 1u) << "unmatched for less than a hook may take";
   Wait(1);
@@ -55,6 +64,7 @@ TEST_F(MissedEvents, AReleaseInTheBlindStretchEndsTheRepeatsAndSendsOneKeyUpOnly
     } else {
       Release(VK_LSHIFT);
     }
+    EXPECT_EQ(sim::RaisedTimerPeriods(), 0) << "the worker stood down at once";
     Wait(3000);
     EXPECT_EQ(Injected(), raced ? "533:+2A 566:+2A 1578:-2A" : "533:+2A");
     EXPECT_EQ(keySlots[0].releaseTime.load(), sim::kStartTicks + (raced ? 566 : 550) * sim::kTicksPerMs)
@@ -85,9 +95,12 @@ TEST_F(MissedEvents, AnEventSkippedOnceIsRecoveredAtTheHooksNextEventOrItsDeadli
   // A release skipped while nothing follows: noticed at its deadline, with no key-up owed.
   sim::SkipHookForNextEvents(1);
   Release(VK_LSHIFT);
-  Wait(1100);
-  EXPECT_EQ(Injected(), "533:+2A");
+  Wait(100);
+  Type('A');  // a later event the hook sees: the release counts as missed at once
   EXPECT_EQ(keySlots[0].held.load(), 0);
+  EXPECT_EQ(HookInstalls(), 2u);
+  Wait(1000);
+  EXPECT_EQ(Injected(), "533:+2A");
 
   // A release skipped with one of our repeats behind it: the hook sees that repeat, so the release
   // counts as missed at once and the key-up goes out with it.
@@ -97,6 +110,15 @@ TEST_F(MissedEvents, AnEventSkippedOnceIsRecoveredAtTheHooksNextEventOrItsDeadli
   ReleaseJustBeforeTheNextRepeat(VK_LCONTROL);
   Wait(100);
   EXPECT_EQ(InjectedSince(1650), "533:+1D 566:+1D 566:-1D");
+
+  // A release skipped and the key pressed again at once: the press the hook saw stands.
+  Press(VK_LMENU);  // at 2300
+  Wait(50);
+  sim::SkipHookForNextEvents(1);
+  sim::Release(VK_LMENU);
+  sim::Press(VK_LMENU);
+  Wait(600);
+  EXPECT_EQ(InjectedSince(2350), RepeatTrace(533, 33, 3, 0x38));
   QuitVelmora();
 }
 
@@ -130,6 +152,17 @@ TEST_F(MissedEvents, MoreUnmatchedEventsThanTheRecordHoldsOrAFailedWaitCountAsMi
   sim::FailCall(sim::Call::MsgWaitForMultipleObjectsEx);
   Press(VK_LSHIFT);
   EXPECT_EQ(HookInstalls(), 4u);
+
+  // What a hook behind ours swallowed got no raw input and is no later event than what did.
+  Wait(1000);
+  sim::SwallowBehindNextEvents(2);
+  Type('C');
+  Wait(20);
+  sim::SkipHookForNextEvents(1);
+  Press('D');
+  EXPECT_EQ(HookInstalls(), 4u);
+  Wait(1016);  // the deadline's wait ends on a timer tick
+  EXPECT_EQ(HookInstalls(), 5u);
   QuitVelmora();
 }
 
