@@ -3,12 +3,11 @@
 // on one thread. It prints a line for each hook call and each WM_INPUT, stamped with the
 // performance counter, so that a test can see what raw input reports under Wine, and when.
 //
-//   raw_input_probe SECONDS [--inject]
-//     --inject  also sends a key-down and a key-up of Z, by scan code, tagged as Velmora tags
+// It runs for 4 s, and at its start sends a key-down and a key-up of Z by scan code, tagged as
+// Velmora tags its events.
 #include <windows.h>
 
 #include <cstdio>
-#include <cwchar>
 
 namespace {
 
@@ -52,7 +51,7 @@ void InjectZ(bool up) {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int wmain() {
   setvbuf(stdout, nullptr, _IONBF, 0);
   QueryPerformanceFrequency(&frequency);
   WNDCLASSW windowClass = {};
@@ -69,11 +68,9 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   printf("ready\n");
-  SetTimer(nullptr, 0, (argc > 1 ? _wtoi(argv[1]) : 5) * 1000, nullptr);
-  if (argc > 2 && wcscmp(argv[2], L"--inject") == 0) {
-    InjectZ(false);
-    InjectZ(true);
-  }
+  SetTimer(nullptr, 0, 4000, nullptr);
+  InjectZ(false);
+  InjectZ(true);
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER)
     DispatchMessageW(&message);

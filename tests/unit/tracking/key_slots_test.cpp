@@ -1,5 +1,6 @@
 // The validity test every repeat decision goes through, and the events we inject.
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -76,25 +77,20 @@ TEST_F(KeySlotsTest, AStaleSnapshotIsRejectedBeforeAnySystemCall) {
 }
 
 TEST_F(KeySlotsTest, InjectedEventsNameTheKeyByScanCodeAndCarryOurTag) {
-  const WORD scanCodes[kSlotCount] = {0x2A, 0x1D, 0x38, 0x36};
-  for (int i = 0; i < kSlotCount; ++i) {
-    EXPECT_EQ(SendSyntheticKey(keySlots[i], false), 1u);
-    EXPECT_EQ(SendSyntheticKey(keySlots[i], true), 1u);
+  std::string records;  // type, wVk, wScan, dwFlags, time, dwExtraInfo of each INPUT
+  for (const KeySlot& slot : keySlots) {
+    for (bool up : {false, true}) {
+      EXPECT_EQ(SendSyntheticKey(slot, up), 1u);
+      const INPUT in = sim::SentInputs().back().input;
+      char text[64];
+      std::snprintf(text, sizeof text, "%u/%u/%X/%X/%u/%llX ", static_cast<unsigned>(in.type), in.ki.wVk, in.ki.wScan,
+                    static_cast<unsigned>(in.ki.dwFlags), static_cast<unsigned>(in.ki.time),
+                    static_cast<unsigned long long>(in.ki.dwExtraInfo));
+      records += text;
+    }
   }
-  const std::vector<sim::SentInput> sent = sim::SentInputs();
-  ASSERT_EQ(sent.size(), 8u);
-  for (size_t n = 0; n < sent.size(); ++n) {
-    const INPUT& input = sent[n].input;
-    const bool up = n % 2 == 1;
-    SCOPED_TRACE(n);
-    EXPECT_EQ(input.type, INPUT_KEYBOARD);
-    EXPECT_EQ(input.ki.wVk, 0);
-    EXPECT_EQ(input.ki.wScan, scanCodes[n / 2]);
-    EXPECT_EQ(input.ki.dwFlags, up ? 0x000Au : 0x0008u);
-    EXPECT_EQ(input.ki.time, 0u);
-    EXPECT_EQ(input.ki.dwExtraInfo, 0x53485250u);
-  }
-
+  EXPECT_EQ(records, "1/0/2A/8/0/53485250 1/0/2A/A/0/53485250 1/0/1D/8/0/53485250 1/0/1D/A/0/53485250 "
+                     "1/0/38/8/0/53485250 1/0/38/A/0/53485250 1/0/36/8/0/53485250 1/0/36/A/0/53485250 ");
   sim::BlockInput(true);
   EXPECT_EQ(SendSyntheticKey(keySlots[3], false), 0u) << "SendInput's result is passed back";
 }
