@@ -78,8 +78,8 @@ void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event, uint64_t s
   }
 
   activity.activitySequence.fetch_add(1);
-  // Stays up while raw input has shown an event that the hook has not (yet) seen.
-  activity.hookBusy.store(RawEventsUnmatched() ? 1 : 0);
+  // Stays up while raw input has shown a foreign event that the hook has not (yet) seen.
+  activity.hookBusy.store(ForeignRawEventsUnmatched() ? 1 : 0);
   // Again after the hook is idle: a worker woken above may have found it busy and gone back to
   // waiting.
   WakeWorkersServingAKey();

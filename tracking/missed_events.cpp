@@ -1,5 +1,8 @@
 #include "tracking/missed_events.h"
 
+#include <algorithm>
+#include <span>
+
 #include "tracking/key_slots.h"
 #include "tracking/keyboard_hook.h"
 
@@ -20,14 +23,6 @@ void RemoveUnmatched(int count) {
   watch.unmatchedCount -= count;
 }
 
-// Workers stand down while a raw event waits for the hook (hookBusy, as while the hook is
-// mid-event), and are woken once the last one is settled either way.
-void LowerGateIfSettled() {
-  if (watch.unmatchedCount != 0 || activity.hookBusy.load() == 0) return;
-  activity.hookBusy.store(0);
-  WakeWorkersServingAKey();
-}
-
 KeyStroke& SeenByHook(int i) { return watch.seenByHook[(watch.seenHead + i) % kUnmatchedCapacity]; }
 
 void ForgetSeenByHook(int count) {
@@ -38,7 +33,6 @@ void ForgetSeenByHook(int count) {
 KBDLLHOOKSTRUCT AsHookEvent(const KeyStroke& stroke) {
   KBDLLHOOKSTRUCT event = {};
   event.scanCode = stroke.scanCode;
-  event.flags = (stroke.extended ? LLKHF_EXTENDED : 0) | (stroke.up ? LLKHF_UP : 0);
   for (const MonitoredKey& key : kMonitoredKeys) {
     if (!stroke.extended && key.scanCode == stroke.scanCode) event.vkCode = key.virtualKey;
   }
@@ -78,10 +72,9 @@ void Recover(const KeyStroke& missed) {
 void CountAsMissedByHook(int count) {
   if (count <= 0) return;
   KeyStroke missed[kUnmatchedCapacity];
-  for (int i = 0; i < count; ++i) missed[i] = watch.unmatched[i];
+  std::copy_n(watch.unmatched, count, missed);
   RemoveUnmatched(count);
-  // Each recovered foreign event leaves hookBusy as the rest of the record wants it.
-  for (int i = 0; i < count; ++i) Recover(missed[i]);
+  for (const KeyStroke& stroke : std::span(missed, count)) Recover(stroke);
   watch.hookLost = true;
 }
 
@@ -99,7 +92,6 @@ void NoteHookEvent(const KBDLLHOOKSTRUCT& event) {
     // before it was.
     CountAsMissedByHook(i);
     RemoveUnmatched(1);
-    LowerGateIfSettled();
     return;
   }
   CountAsMissedByHook(watch.unmatchedCount);
@@ -140,7 +132,10 @@ void NoteRawKeyboardEvent(const RAWKEYBOARD& raw, DWORD messageTime, uint64_t co
   WakeWorkersServingAKey();
 }
 
-bool RawEventsUnmatched() { return watch.unmatchedCount != 0; }
+bool ForeignRawEventsUnmatched() {
+  return std::any_of(watch.unmatched, watch.unmatched + watch.unmatchedCount,
+                     [](const KeyStroke& stroke) { return !stroke.own; });
+}
 
 DWORD MsUntilMissDeadline(DWORD tickNow) {
   if (watch.unmatchedCount == 0) return INFINITE;

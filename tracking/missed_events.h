@@ -55,7 +55,8 @@ void NoteHookEvent(const KBDLLHOOKSTRUCT& event);
 // when it was handled.
 void NoteRawKeyboardEvent(const RAWKEYBOARD& raw, DWORD messageTime, uint64_t counterTime);
 
-bool RawEventsUnmatched();
+// While a foreign one is unmatched, the workers stand down: the hook keeps hookBusy raised.
+bool ForeignRawEventsUnmatched();
 
 // How long the message loop may wait before the oldest unmatched raw event counts as missed:
 // INFINITE when there is none, so an idle loop waits for messages alone.

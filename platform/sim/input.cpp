@@ -485,11 +485,6 @@ void SetRawInputBeforeHook(bool before) {
   TheMachine().rawBeforeHook = before;
 }
 
-HWND RawInputTarget() {
-  std::lock_guard<std::mutex> guard(TheMachine().lock);
-  return TheMachine().rawTarget;
-}
-
 int MessageOnlyWindows() {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   int count = 0;

@@ -108,7 +108,6 @@ void PostRawInputOnly(USHORT makeCode, USHORT flags);
 // after the hook calls, or already when the event is queued, as for a hook that sits behind
 // another program's.
 void SetRawInputBeforeHook(bool before);
-HWND RawInputTarget();          // null when nobody is registered
 int MessageOnlyWindows();       // windows that exist with the parent HWND_MESSAGE
 int ProgramThreadPriority();    // the priority the program's main thread set for itself
 

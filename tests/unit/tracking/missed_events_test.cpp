@@ -22,7 +22,6 @@ void ReleaseJustBeforeTheNextRepeat(int vk) {
 TEST_F(MissedEvents, AHookLostWhileIdleIsInstalledAgainAndThenRepeatsAsBefore) {
   StartVelmora();
   EXPECT_EQ(sim::MessageOnlyWindows(), 1);
-  EXPECT_NE(sim::RawInputTarget(), nullptr);
   EXPECT_EQ(sim::ProgramThreadPriority(), THREAD_PRIORITY_HIGHEST);
   Type(VK_RSHIFT);  // an extended key to the hook only
   for (int vk : {'A', 'B'}) sim::Press(vk);  // several events reach the hook before their raw input
@@ -69,7 +68,6 @@ TEST_F(MissedEvents, AReleaseInTheBlindStretchEndsTheRepeatsAndSendsOneKeyUpOnly
     EXPECT_EQ(Injected(), raced ? "533:+2A 566:+2A 1578:-2A" : "533:+2A");
     EXPECT_EQ(keySlots[0].releaseTime.load(), sim::kStartTicks + (raced ? 566 : 550) * sim::kTicksPerMs)
         << "stamped when its raw input came";
-    EXPECT_EQ(keySlots[0].held.load(), 0);
     EXPECT_EQ(HookInstalls(), 2u);
     QuitVelmora();
   }
@@ -134,7 +132,15 @@ TEST_F(MissedEvents, RawInputAheadOfTheHookOrEventsSwallowedAheadOfItChangeNothi
   Wait(1200);
   EXPECT_EQ(Injected(), "533:+2A 566:+2A 599:+2A 1133:+2A 1166:+2A 1199:+2A");
   EXPECT_EQ(HookInstalls(), 1u);
-  EXPECT_EQ(CountInjected(/*up=*/true), 0);
+
+  // A release the hook skips there counts as missed once the hook sees the event after it.
+  Press(VK_LCONTROL);  // at 2400
+  Wait(550);
+  sim::SkipHookForNextEvents(1);
+  Release(VK_LCONTROL);
+  Type('B');
+  Wait(600);
+  EXPECT_EQ(InjectedSince(2400), "533:+1D");
   QuitVelmora();
 }
 
