@@ -141,6 +141,7 @@ TEST_F(MissedEvents, RawInputAheadOfTheHookOrEventsSwallowedAheadOfItChangeNothi
   Type('B');
   Wait(600);
   EXPECT_EQ(InjectedSince(2400), "533:+1D");
+  EXPECT_EQ(keySlots[1].held.load(), 0) << "not left held for the worker to re-arm on";
   QuitVelmora();
 }
 
