@@ -534,6 +534,10 @@ class Session:
         """keytrace --stop: posts WM_QUIT to the main thread of win_pid."""
         return self.keytrace_cmd("--stop", win_pid)
 
+    def wake(self, win_pid):
+        """keytrace --wake: posts WM_NULL to the main thread of win_pid, which fetches it."""
+        return self.keytrace_cmd("--wake", win_pid)
+
     def start_repeating(self, exe, key="Shift_L", trace=None, timeout=60.0):
         """Starts exe (velmora.exe) and returns it once it repeats a held key, as keytrace's
         trace (or another) shows: its hook is in place only some time after the process
@@ -585,8 +589,10 @@ class Session:
 
 # ----------------------------------------------------------- Linux side --
 
-def linux_processes(exe_name):
-    """(Linux pid, thread count) of every process whose argv[0] names exe_name.
+def linux_processes(exe_name, prefix=None):
+    """(Linux pid, thread count) of every process whose argv[0] names exe_name,
+    and that runs in the Wine prefix given, if one is: another session's
+    programs may run beside this one's.
 
     Under Wine argv[0] of the process that runs a program is the program's own
     path; a loader or shell wrapper still on its way there has another argv[0]."""
@@ -598,10 +604,13 @@ def linux_processes(exe_name):
         try:
             with open("/proc/%s/cmdline" % entry, "rb") as f:
                 argv0 = f.read().split(b"\0", 1)[0].decode("utf-8", "replace")
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                env = f.read().split(b"\0")
             threads = len(os.listdir("/proc/%s/task" % entry))
         except OSError:
             continue
-        if re.split(r"[\\/]", argv0)[-1].lower() == want:
+        if re.split(r"[\\/]", argv0)[-1].lower() == want and (
+                prefix is None or ("WINEPREFIX=" + prefix).encode() in env):
             found.append((int(entry), threads))
     return found
 
