@@ -131,13 +131,14 @@ def velmora(desk, vm):
 class Stream:
     def __init__(self, desk, vm):
         self.desk, self.vm, self.down_keys, self.latency = desk, vm, set(), [2.0]
+        self.timed_until = None  # see oracle.check
         self._trace, self.start = vm.trace, vm.trace.mark()
 
     @property
     def trace(self):
         if self._trace is not self.vm.trace:
             self.judge()
-            self._trace, self.start = self.vm.trace, 0
+            self._trace, self.start, self.timed_until = self.vm.trace, 0, None
         return self._trace
 
     def events(self):
@@ -190,7 +191,8 @@ class Stream:
         self.trace.poll()
 
     def judge(self):
-        problems = check(self._trace.since(self.start), self.vm.arm, self.vm.interval)
+        problems = check(self._trace.since(self.start), self.vm.arm, self.vm.interval,
+                         self.timed_until)
         if problems:
             pytest.fail(explain(problems, self._trace.since(self.start)), pytrace=False)
 

@@ -3,11 +3,12 @@
 // on one thread. It prints a line for each hook call and each WM_INPUT, stamped with the
 // performance counter, so that a test can see what raw input reports under Wine, and when.
 //
-// It runs for 4 s, and at its start sends a key-down and a key-up of Z by scan code, tagged as
-// Velmora tags its events.
+// It runs for 4 s (or the milliseconds its argument gives), and at its start sends a key-down and
+// a key-up of Z by scan code, tagged as Velmora tags its events.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -51,7 +52,7 @@ void InjectZ(bool up) {
 
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   QueryPerformanceFrequency(&frequency);
   WNDCLASSW windowClass = {};
@@ -68,7 +69,7 @@ int wmain() {
     return 1;
   }
   printf("ready\n");
-  SetTimer(nullptr, 0, 4000, nullptr);
+  SetTimer(nullptr, 0, argc > 1 ? _wtoi(argv[1]) : 4000, nullptr);
   InjectZ(false);
   InjectZ(true);
   MSG message;

@@ -332,9 +332,11 @@ int for_each_process(const wchar_t* name, Fn fn) {
   return count;
 }
 
-// Posts WM_QUIT to the main thread of pid: the thread created first. With
-// all_threads, to every thread (those without a message queue refuse it).
-int stop_process(DWORD pid, bool all_threads) {
+// Posts WM_QUIT (or message) to the main thread of pid: the thread created
+// first. With all_threads, to every thread (those without a message queue
+// refuse it).
+int stop_process(DWORD pid, bool all_threads, UINT message = WM_QUIT) {
+  const char* name = message == WM_QUIT ? "WM_QUIT" : "WM_NULL";
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
   if (snap == INVALID_HANDLE_VALUE) {
     out("stop: cannot list threads (error %lu)", GetLastError());
@@ -350,8 +352,8 @@ int stop_process(DWORD pid, bool all_threads) {
     if (te.th32OwnerProcessID != pid) continue;
     ++threads;
     if (all_threads) {
-      if (PostThreadMessageW(te.th32ThreadID, WM_QUIT, 0, 0)) {
-        out("stop: posted WM_QUIT to thread %lu of process %lu", te.th32ThreadID, pid);
+      if (PostThreadMessageW(te.th32ThreadID, message, 0, 0)) {
+        out("stop: posted %s to thread %lu of process %lu", name, te.th32ThreadID, pid);
         ++posted;
       }
       continue;
@@ -375,8 +377,8 @@ int stop_process(DWORD pid, bool all_threads) {
     return 1;
   }
   if (!all_threads) {
-    if (PostThreadMessageW(first_tid, WM_QUIT, 0, 0)) {
-      out("stop: posted WM_QUIT to thread %lu (main) of process %lu", first_tid, pid);
+    if (PostThreadMessageW(first_tid, message, 0, 0)) {
+      out("stop: posted %s to thread %lu (main) of process %lu", name, first_tid, pid);
       ++posted;
     } else {
       out("stop: PostThreadMessage to thread %lu of process %lu failed (error %lu)", first_tid,
@@ -434,6 +436,7 @@ void usage() {
   out("       keytrace --pids EXE                 print the ids of processes named EXE");
   out("       keytrace --stop PID [--all-threads] post WM_QUIT to the main thread of PID");
   out("       keytrace --stop-name EXE            the same for every process named EXE");
+  out("       keytrace --wake PID                 post WM_NULL to the main thread of PID");
   out("       keytrace --list-windows [PID]       list top-level and message-only windows");
   out("       keytrace --help");
 }
@@ -534,12 +537,14 @@ int wmain(int argc, wchar_t** argv) {
     } else if (!wcscmp(a, L"--title") && next) {
       title = next;
       ++i;
-    } else if (!wcscmp(a, L"--stop") && next) {
+    } else if ((!wcscmp(a, L"--stop") || !wcscmp(a, L"--wake")) && next) {
+      const bool wake = !wcscmp(a, L"--wake");
       DWORD pid;
       if (!parse_u32(next, &pid)) {
-        out("error: --stop needs a process id");
+        out("error: %s needs a process id", wake ? "--wake" : "--stop");
         return 1;
       }
+      if (wake) return stop_process(pid, false, WM_NULL);
       bool all = i + 2 < argc && !wcscmp(argv[i + 2], L"--all-threads");
       return stop_process(pid, all);
     } else if (!wcscmp(a, L"--stop-name") && next) {
