@@ -4,10 +4,7 @@
 
 #include <cstdint>
 
-struct RepeatTimings {
-  uint32_t repeatIntervalMs;  // between injected repeats: 33 to 500
-  uint32_t armDelayMs;        // quiet before the first repeat: 283 to 1500
-};
+#include "tracking/repeat_timings.h"
 
 struct KeyboardSetting {
   int32_t value;
