@@ -1,8 +1,8 @@
 #include "app/application.h"
 
-#include "app/keyboard_settings.h"
 #include "app/message_loop.h"
 #include "app/raw_input_window.h"
+#include "app/settings_watch.h"
 #include "app/timer_resolution.h"
 #include "repeat/repeat_worker.h"
 #include "tracking/key_slots.h"
@@ -58,9 +58,6 @@ int RunApplication(HINSTANCE instance) {
     return 0;
   }
 
-  const int32_t speed = ReadKeyboardSetting(L"KeyboardSpeed", 31).value;
-  const int32_t delay = ReadKeyboardSetting(L"KeyboardDelay", 1).value;
-  PublishRepeatTimings(DeriveRepeatTimings(speed, delay));
   KeepTimerResolutionRequestsHonoured();
 
   for (uint8_t& started : slotStarted) started = 0;
@@ -71,6 +68,8 @@ int RunApplication(HINSTANCE instance) {
     }
   }
 
+  // The settings are read (and then followed) before the hook can wake a worker to arm on them.
+  StartSettingsWatch();
   hookHandle = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, instance, 0);
   if (hookHandle == nullptr) {
     ShutdownAll();
@@ -95,6 +94,7 @@ void ShutdownAll() {
     UnhookWindowsHookEx(hookHandle);
     hookHandle = nullptr;
   }
+  StopSettingsWatch();
   for (int i = 0; i < kSlotCount; ++i) {
     if (slotStarted[i] == 0) continue;
     KeySlot& slot = keySlots[i];

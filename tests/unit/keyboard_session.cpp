@@ -14,6 +14,7 @@ void ClearSharedState() {
   new (&activity) ActivityState();
   hookHandle = nullptr;
   missedEventWatch = {};
+  PublishRepeatTimings(kNoRepeats);
 }
 
 void SimulatedMachineTest::SetUp() {
