@@ -13,5 +13,6 @@ extern uint8_t slotStarted[4];    // main thread only; 1 from worker creation un
 int RunApplication(HINSTANCE instance);
 
 // Releases whatever exists, in order: the raw input window, the hook, the settings watch, then
-// each worker (stopped, joined, event closed), then the mutex. Safe with any subset created; every handle is closed once and nulled.
+// each worker (stopped, joined, event closed), then the mutex. Safe with any subset created;
+// every handle is closed once and nulled.
 void ShutdownAll();

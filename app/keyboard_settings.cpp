@@ -106,15 +106,14 @@ RepeatTimings DeriveFilterKeysTimings(uint32_t repeatMs, uint32_t delayMs) {
 RepeatTimings ReadRepeatTimings() {
   // While Filter Keys is on (FKF_FILTERKEYSON), the system repeats a held key after iDelayMSec,
   // every iRepeatMSec (learn.microsoft.com, FILTERKEYS; SPI_GETFILTERKEYS wants cbSize and uiParam
-  // set to the structure's size: SystemParametersInfoW). The FILTERKEYS page defines the fields
-  // only; that an iRepeatMSec of 0 means no repeat at all is
-  // reported, not documented: the registry keeps "Last Valid Delay" and "Last Valid Repeat" under
-  // Control Panel\Accessibility\Keyboard Response beside "AutoRepeatDelay" and "AutoRepeatRate",
-  // so that a rate of 0 can stand for repeat turned off while the last usable one is kept.
+  // set to the structure's size: SystemParametersInfoW). The page defines the fields only; that an
+  // iRepeatMSec of 0 means no repeat at all is reported, not documented: the registry keeps "Last
+  // Valid Delay" and "Last Valid Repeat" under Control Panel\Accessibility\Keyboard Response
+  // beside "AutoRepeatDelay" and "AutoRepeatRate", so that a rate of 0 can stand for repeat turned
+  // off while the last usable one is kept for when it is turned on again.
   // iWaitMSec (how long a key must be held to count) and iBounceMSec (how long after a release a
   // press of the same key is ignored) decide which presses count, not how a held key repeats:
-  // they change nothing here.
-  // A call that fails counts as Filter Keys off.
+  // they change nothing here. A call that fails counts as Filter Keys off.
   FILTERKEYS filterKeys = {};
   filterKeys.cbSize = sizeof filterKeys;
   if (SystemParametersInfoW(SPI_GETFILTERKEYS, sizeof filterKeys, &filterKeys, 0) != FALSE &&

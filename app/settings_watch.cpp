@@ -17,8 +17,9 @@ WatchedKey watchedKeys[kSettingsWatchHandles] = {
 
 // Asynchronous: the call returns at once and the event is signalled at the next change of one of
 // the key's own values (REG_NOTIFY_CHANGE_LAST_SET: a value added, deleted or changed), once per
-// registration (learn.microsoft.com, RegNotifyChangeKeyValue). The registration lives as long as
-// the thread that made it, the main thread, and the key.
+// registration (learn.microsoft.com, RegNotifyChangeKeyValue). A registration also ends, with a
+// signal, when the thread that made it exits (here the main thread, which outlives the watch) or
+// its key is closed.
 bool RegisterForChange(const WatchedKey& watched) {
   return RegNotifyChangeKeyValue(watched.key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, watched.changed, TRUE) ==
          ERROR_SUCCESS;
