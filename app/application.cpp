@@ -1,8 +1,8 @@
 #include "app/application.h"
 
-#include "app/keyboard_settings.h"
 #include "app/message_loop.h"
 #include "app/raw_input_window.h"
+#include "app/settings_watch.h"
 #include "app/timer_resolution.h"
 #include "repeat/repeat_worker.h"
 #include "tracking/key_slots.h"
@@ -16,12 +16,10 @@ namespace {
 // Session-local: one instance per logon session, other sessions unaffected.
 constexpr wchar_t kInstanceMutexName[] = L"Local\\Velmora_SingleInstance";
 
-void PrepareSlot(KeySlot& slot, const MonitoredKey& key, const RepeatTimings& timings) {
+void PrepareSlot(KeySlot& slot, const MonitoredKey& key) {
   slot.virtualKey = key.virtualKey;
   slot.scanCode = key.scanCode;
   slot.extraFlags = key.extraFlags;
-  slot.armDelayMs = timings.armDelayMs;
-  slot.repeatIntervalMs = timings.repeatIntervalMs;
   slot.stopRequested.store(0);
   slot.held.store(0);
   slot.releasePending.store(0);
@@ -33,9 +31,9 @@ void PrepareSlot(KeySlot& slot, const MonitoredKey& key, const RepeatTimings& ti
 }
 
 // Workers start and wait at once; nothing signals their events before the hook is installed.
-bool StartSlot(int index, const RepeatTimings& timings) {
+bool StartSlot(int index) {
   KeySlot& slot = keySlots[index];
-  PrepareSlot(slot, kMonitoredKeys[index], timings);
+  PrepareSlot(slot, kMonitoredKeys[index]);
   slot.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (slot.wakeEvent == nullptr) return false;
   slot.workerThread = CreateThread(nullptr, 0, RepeatWorkerMain, &slot, 0, nullptr);
@@ -60,19 +58,18 @@ int RunApplication(HINSTANCE instance) {
     return 0;
   }
 
-  const int32_t speed = ReadKeyboardSetting(L"KeyboardSpeed", 31).value;
-  const int32_t delay = ReadKeyboardSetting(L"KeyboardDelay", 1).value;
-  const RepeatTimings timings = DeriveRepeatTimings(speed, delay);
   KeepTimerResolutionRequestsHonoured();
 
   for (uint8_t& started : slotStarted) started = 0;
   for (int i = 0; i < kSlotCount; ++i) {
-    if (!StartSlot(i, timings)) {
+    if (!StartSlot(i)) {
       ShutdownAll();
       return 1;
     }
   }
 
+  // The settings are read (and then followed) before the hook can wake a worker to arm on them.
+  StartSettingsWatch();
   hookHandle = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, instance, 0);
   if (hookHandle == nullptr) {
     ShutdownAll();
@@ -97,6 +94,7 @@ void ShutdownAll() {
     UnhookWindowsHookEx(hookHandle);
     hookHandle = nullptr;
   }
+  StopSettingsWatch();
   for (int i = 0; i < kSlotCount; ++i) {
     if (slotStarted[i] == 0) continue;
     KeySlot& slot = keySlots[i];

@@ -93,3 +93,34 @@ RepeatTimings DeriveRepeatTimings(int32_t speed, int32_t delay) {
   // The first repeat waits the configured delay plus one interval.
   return {static_cast<uint32_t>(interval), static_cast<uint32_t>(250 * (d + 1) + interval)};
 }
+
+RepeatTimings DeriveFilterKeysTimings(uint32_t repeatMs, uint32_t delayMs) {
+  if (repeatMs == 0) return kNoRepeats;
+  // The keyboard's own bounds: Filter Keys allows faster repeats, but below 33 ms the workers'
+  // waits would come close to a busy loop.
+  const uint32_t interval = repeatMs < 33 ? 33 : (repeatMs > 500 ? 500 : repeatMs);
+  const uint32_t delay = delayMs < 250 ? 250 : (delayMs > 1000 ? 1000 : delayMs);
+  return {interval, delay + interval};
+}
+
+RepeatTimings ReadRepeatTimings() {
+  // While Filter Keys is on (FKF_FILTERKEYSON), the system repeats a held key after iDelayMSec,
+  // every iRepeatMSec (learn.microsoft.com, FILTERKEYS; SPI_GETFILTERKEYS wants cbSize and uiParam
+  // set to the structure's size: SystemParametersInfoW). The page defines the fields only; that an
+  // iRepeatMSec of 0 means no repeat at all is reported, not documented: the registry keeps "Last
+  // Valid Delay" and "Last Valid Repeat" under Control Panel\Accessibility\Keyboard Response
+  // beside "AutoRepeatDelay" and "AutoRepeatRate", so that a rate of 0 can stand for repeat turned
+  // off while the last usable one is kept for when it is turned on again.
+  // iWaitMSec (how long a key must be held to count) and iBounceMSec (how long after a release a
+  // press of the same key is ignored) decide which presses count, not how a held key repeats:
+  // they change nothing here. A call that fails counts as Filter Keys off.
+  FILTERKEYS filterKeys = {};
+  filterKeys.cbSize = sizeof filterKeys;
+  if (SystemParametersInfoW(SPI_GETFILTERKEYS, sizeof filterKeys, &filterKeys, 0) != FALSE &&
+      (filterKeys.dwFlags & FKF_FILTERKEYSON) != 0) {
+    return DeriveFilterKeysTimings(filterKeys.iRepeatMSec, filterKeys.iDelayMSec);
+  }
+  const int32_t speed = ReadKeyboardSetting(L"KeyboardSpeed", 31).value;
+  const int32_t delay = ReadKeyboardSetting(L"KeyboardDelay", 1).value;
+  return DeriveRepeatTimings(speed, delay);
+}

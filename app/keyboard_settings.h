@@ -1,13 +1,10 @@
-// The user's own keyboard repeat settings, read once at start from the values the keyboard
-// control panel keeps, and the two waits every worker uses.
+// The user's own keyboard repeat settings, from the values the keyboard control panel keeps, or
+// from Filter Keys while it is on, and the two waits every worker uses.
 #pragma once
 
 #include <cstdint>
 
-struct RepeatTimings {
-  uint32_t repeatIntervalMs;  // between injected repeats: 33 to 500
-  uint32_t armDelayMs;        // quiet before the first repeat: 283 to 1500
-};
+#include "tracking/repeat_timings.h"
 
 struct KeyboardSetting {
   int32_t value;
@@ -20,6 +17,14 @@ KeyboardSetting ReadKeyboardSetting(const wchar_t* valueName, int32_t defaultVal
 
 // speed 0..31 (31 fastest) and delay 0..3, clamped, to milliseconds.
 RepeatTimings DeriveRepeatTimings(int32_t speed, int32_t delay);
+
+// Filter Keys' repeat: kNoRepeats for an interval of 0, otherwise the interval clamped to 33..500
+// ms and the delay to 250..1000 ms, armed as the keyboard's are, for the delay plus one interval.
+RepeatTimings DeriveFilterKeysTimings(uint32_t repeatMs, uint32_t delayMs);
+
+// What the user's settings give now: Filter Keys' repeat while it is on, else the keyboard's
+// "KeyboardSpeed" (default 31) and "KeyboardDelay" (default 1).
+RepeatTimings ReadRepeatTimings();
 
 // The signed decimal at the start of a UTF-16 text of at most unitCount units (stopping at a
 // zero unit): leading white space, an optional sign, then digits of any script the Windows

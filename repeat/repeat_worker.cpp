@@ -6,6 +6,7 @@
 #include "repeat/compensating_release.h"
 #include "repeat/due_time_wait.h"
 #include "repeat/repeat_step.h"
+#include "tracking/repeat_timings.h"
 
 namespace {
 
@@ -31,9 +32,9 @@ void ResetOnFocusLoss(KeySlot& slot, HWND window) {
 // acceptance would add them once more to the first interval. Only a first repeat accepted more
 // than a millisecond after its due time (a busy moment) moves the start, to a millisecond before
 // its acceptance, so that no repeat comes more than a millisecond early after a late first one.
-void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot, uint64_t firstDue) {
+void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot, uint64_t firstDue, uint32_t intervalMs) {
   const CounterClock clock = ReadCounterClock();
-  const uint64_t intervalTicks = CounterTicksFromMs(clock, slot.repeatIntervalMs);
+  const uint64_t intervalTicks = CounterTicksFromMs(clock, intervalMs);
   const uint64_t maxLateStartTicks = CounterTicksFromMs(clock, 1);
   uint64_t scheduleStart = firstDue;
   uint64_t repeatsSinceStart = 0;  // 0: no repeat of this schedule yet
@@ -102,9 +103,12 @@ void ServiceHeldKey(KeySlot& slot) {
       // seen yet: it signals again once that is settled.
       WaitForSingleObject(slot.wakeEvent, INFINITE);
     } else {
+      // Read once per arming: this arming and its burst keep these timings whatever is published.
+      const RepeatTimings timings = LoadRepeatTimings();
+      if (timings.repeatIntervalMs == 0) return;  // repeats are off: back to the idle wait, unarmed
       const RepeatSnapshot snapshot = TakeRepeatSnapshot(slot);
       const CounterClock clock = ReadCounterClock();
-      const uint64_t firstDue = CounterNow() + CounterTicksFromMs(clock, slot.armDelayMs);
+      const uint64_t firstDue = CounterNow() + CounterTicksFromMs(clock, timings.armDelayMs);
       bool timerRaised = false;
       const bool woken = WaitOutArmDelay(slot, snapshot, clock, firstDue, timerRaised);
       if (!StopRequested(slot)) {
@@ -112,7 +116,7 @@ void ServiceHeldKey(KeySlot& slot) {
         if (!woken) {
           if (IsRepeatStillValid(slot, snapshot)) {
             RaiseTimerResolution(timerRaised);
-            RunRepeatBurst(slot, snapshot, firstDue);
+            RunRepeatBurst(slot, snapshot, firstDue, timings.repeatIntervalMs);
           } else {
             ResetOnFocusLoss(slot, snapshot.pressWindow);
           }

@@ -10,8 +10,8 @@ DWORD WINAPI RepeatWorkerMain(LPVOID parameter);
 void ServiceHeldKey(KeySlot& slot);
 
 // The repeat loop of one burst, against the snapshot it armed on; firstDue is the performance
-// counter's value when its first repeat was due.
-void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot, uint64_t firstDue);
+// counter's value when its first repeat was due, intervalMs the interval it armed with.
+void RunRepeatBurst(KeySlot& slot, const RepeatSnapshot& snapshot, uint64_t firstDue, uint32_t intervalMs);
 
 // Forgets a held key when the foreground window is no longer the one it was pressed in.
 void ResetOnFocusLoss(KeySlot& slot, HWND window);

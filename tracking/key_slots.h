@@ -36,8 +36,6 @@ struct KeySlot {
   uint32_t virtualKey;  // host writes before the worker starts; hook and validity test read
   uint16_t scanCode;    // host writes before the worker starts; SendSyntheticKey reads
   uint32_t extraFlags;  // host writes before the worker starts; SendSyntheticKey reads
-  uint32_t armDelayMs;        // host writes before the worker starts; worker reads
-  uint32_t repeatIntervalMs;  // host writes before the worker starts; worker reads
 
   std::atomic<uint8_t> stopRequested;   // host writes; worker reads
   std::atomic<uint8_t> held;            // hook sets and clears; worker clears on focus loss

@@ -198,7 +198,7 @@ const char* CallName(Call call) {
       "RegOpenKeyExW",    "RegQueryValueExW",   "RegCloseKey",         "timeBeginPeriod",
       "timeEndPeriod",    "PeekMessageW",       "MsgWaitForMultipleObjectsEx", "RegisterClassExW",
       "CreateWindowExW",  "DestroyWindow",      "RegisterRawInputDevices", "GetRawInputData",
-      "SetThreadPriority"};
+      "SetThreadPriority", "RegNotifyChangeKeyValue", "SystemParametersInfoW"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Call::kCount));
   return kNames[static_cast<size_t>(call)];
 }
@@ -262,8 +262,12 @@ void Reset() {
   m.rawRecords.clear();
   m.windowClasses.clear();
   m.rawInputNotCleanedUp = 0;
-  m.keyboardKeyPresent = true;
-  m.keyboardValues.clear();
+  m.registry.clear();
+  m.registry[kKeyboardKey];
+  m.registry[kKeyboardResponseKey];
+  // As a new profile has it: "Flags"="126" (available, with its hot key, confirmation, sound,
+  // indicator and click, and off), "AutoRepeatDelay"="1000", "AutoRepeatRate"="500".
+  m.filterKeys = {sizeof(FILTERKEYS), 126, 1000, 1000, 500, 0};
   m.foreignMutexes.clear();
   m.procAddressAvailable = true;
   m.raisedTimerPeriods = 0;
@@ -335,6 +339,13 @@ void AdvanceBy(uint32_t ms) {
   }
 }
 
+
+int TimedWaiters() {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  int count = 0;
+  for (const auto& t : TheMachine().threads) count += t->state == ThreadState::Waiting && t->deadline != kNever;
+  return count;
+}
 
 uint64_t CallCount(Call call) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);

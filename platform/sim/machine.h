@@ -46,6 +46,10 @@ struct Object {
   // Window
   bool messageOnly = false;
   ThreadRecord* windowThread = nullptr;
+  // RegistryKey
+  std::wstring keyPath;
+  REGSAM access = 0;
+  size_t notifyEvent = kNoObject;  // the event of its pending change registration, if any
 };
 
 struct ThreadRecord {
@@ -66,6 +70,11 @@ struct ThreadRecord {
 struct RegistryValue {
   DWORD type;
   std::vector<BYTE> data;
+};
+
+struct RegistryKey {
+  bool present = true;
+  std::map<std::wstring, RegistryValue> values;
 };
 
 struct Machine {
@@ -110,9 +119,9 @@ struct Machine {
   std::vector<std::pair<std::wstring, HINSTANCE>> windowClasses;
   int rawInputNotCleanedUp = 0;  // WM_INPUT taken from a queue and not yet dispatched
 
-  // Registry and process
-  bool keyboardKeyPresent = true;
-  std::map<std::wstring, RegistryValue> keyboardValues;
+  // Registry, user settings and process
+  std::map<std::wstring, RegistryKey> registry;  // HKEY_CURRENT_USER's keys by path
+  FILTERKEYS filterKeys{};
   std::vector<std::wstring> foreignMutexes;
   bool procAddressAvailable = true;
   int raisedTimerPeriods = 0;
@@ -144,6 +153,8 @@ bool PopInputLocked(StreamEvent& entry);
 // runs it, else null (the test's own thread, in Settle).
 ThreadRecord* DelivererLocked();
 void WakeLocked(ThreadRecord* thread, DWORD result);
+// Needs the lock: what SetEvent does to the event at index, without the call.
+void SignalEventLocked(size_t index);
 // When a timed wait that starts now ends: on the system timer's tick (15.625 ms, or 1 ms while a
 // timeBeginPeriod(1) is in force), counted from the last tick, so up to a tick early or late.
 uint64_t TimedWaitEndLocked(DWORD milliseconds);

@@ -48,6 +48,8 @@ enum class Call {
   RegisterRawInputDevices,
   GetRawInputData,
   SetThreadPriority,
+  RegNotifyChangeKeyValue,
+  SystemParametersInfoW,
   kCount,
 };
 const char* CallName(Call call);
@@ -109,6 +111,7 @@ void PostRawInputOnly(USHORT makeCode, USHORT flags);
 // another program's.
 void SetRawInputBeforeHook(bool before);
 int MessageOnlyWindows();       // windows that exist with the parent HWND_MESSAGE
+int TimedWaiters();             // simulated threads now in a wait with a time-out
 int ProgramThreadPriority();    // the priority the program's main thread set for itself
 
 // Hands up to maxEvents queued events to the installed hook on the calling thread.
@@ -186,12 +189,23 @@ void BeforeNextCall(Call call, std::function<void()> fn);
 // Runs fn on the calling thread once the next SendInput has accepted its events.
 void AfterNextSendInput(std::function<void()> fn);
 
-// --- Registry: HKEY_CURRENT_USER\Control Panel\Keyboard -----------------------------------------
+// --- Registry and user settings ------------------------------------------------------------------
+
+// The keys under HKEY_CURRENT_USER that the simulation has; both exist, empty, after Reset.
+inline constexpr wchar_t kKeyboardKey[] = L"Control Panel\\Keyboard";
+inline constexpr wchar_t kKeyboardResponseKey[] = L"Control Panel\\Accessibility\\Keyboard Response";
 
 void SetKeyboardKeyPresent(bool present);
-void SetRegistryValue(const std::wstring& name, DWORD type, std::vector<BYTE> data);
-void SetRegistryText(const std::wstring& name, const std::u16string& text, DWORD type = REG_SZ);
-void SetRegistryDword(const std::wstring& name, uint32_t value);
+// Each is one write of a value, which signals every change registration pending on the key.
+void SetRegistryValue(const std::wstring& name, DWORD type, std::vector<BYTE> data,
+                      const std::wstring& key = kKeyboardKey);
+void SetRegistryText(const std::wstring& name, const std::u16string& text, DWORD type = REG_SZ,
+                     const std::wstring& key = kKeyboardKey);
+void SetRegistryDword(const std::wstring& name, uint32_t value, const std::wstring& key = kKeyboardKey);
+// Filter Keys as an accessibility settings page applies and saves it: the live state that
+// SystemParametersInfoW(SPI_GETFILTERKEYS) reports, then its values written under
+// kKeyboardResponseKey. Off by default, with the delay 1000 ms and the interval 500 ms.
+void SetFilterKeys(DWORD flags, DWORD delayMs, DWORD repeatMs);
 
 // --- Processes -----------------------------------------------------------------------------------
 

@@ -53,6 +53,20 @@ void EndThread(ThreadRecord* self, DWORD exitCode) {
 
 namespace sim::detail {
 
+void SignalEventLocked(size_t index) {
+  Object& object = TheMachine().objects[index];
+  if (object.manualReset) {
+    object.signalled = true;
+    while (ThreadRecord* waiter = FirstWaiterLocked(index)) WakeLocked(waiter, WAIT_OBJECT_0);
+  } else if (ThreadRecord* waiter = FirstWaiterLocked(index)) {
+    // Handed straight to one waiter: an auto-reset event that wakes a thread stays unsignalled.
+    WakeLocked(waiter, WAIT_OBJECT_0);
+  } else {
+    object.signalled = true;
+  }
+  TheMachine().changed.notify_all();
+}
+
 ThreadRecord* StartSimThread(const std::string& name, size_t object, std::function<DWORD()> body) {
   Machine& m = TheMachine();
   auto record = std::make_unique<ThreadRecord>();
@@ -96,17 +110,7 @@ BOOL WINAPI SetEvent(HANDLE event) {
   }
   ++object->setCount;
   LogLocked(Call::SetEvent, object->name);
-  const size_t index = IndexOf(event);
-  if (object->manualReset) {
-    object->signalled = true;
-    while (ThreadRecord* waiter = FirstWaiterLocked(index)) WakeLocked(waiter, WAIT_OBJECT_0);
-  } else if (ThreadRecord* waiter = FirstWaiterLocked(index)) {
-    // Handed straight to one waiter: an auto-reset event that wakes a thread stays unsignalled.
-    WakeLocked(waiter, WAIT_OBJECT_0);
-  } else {
-    object->signalled = true;
-  }
-  m.changed.notify_all();
+  SignalEventLocked(IndexOf(event));
   return TRUE;
 }
 

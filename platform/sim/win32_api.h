@@ -35,6 +35,7 @@ typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef const char* LPCSTR;
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
 
@@ -141,6 +142,15 @@ struct WNDCLASSEXW {
   void* hIconSm;
 };
 
+struct FILTERKEYS {
+  UINT cbSize;
+  DWORD dwFlags;
+  DWORD iWaitMSec;
+  DWORD iDelayMSec;
+  DWORD iRepeatMSec;
+  DWORD iBounceMSec;
+};
+
 struct RAWINPUTDEVICE {
   USHORT usUsagePage;
   USHORT usUsage;
@@ -183,6 +193,7 @@ struct RAWINPUT {
 
 static_assert(sizeof(RAWINPUTHEADER) == 24 && sizeof(RAWKEYBOARD) == 16, "raw input must match 64-bit Windows");
 static_assert(sizeof(INPUT) == 40, "INPUT must match 64-bit Windows");
+static_assert(sizeof(FILTERKEYS) == 24, "FILTERKEYS must match 64-bit Windows");
 static_assert(sizeof(KBDLLHOOKSTRUCT) == 24, "KBDLLHOOKSTRUCT must match 64-bit Windows");
 
 enum PROCESS_INFORMATION_CLASS {
@@ -276,7 +287,12 @@ constexpr DWORD REG_DWORD = 4;
 constexpr DWORD REG_MULTI_SZ = 7;
 constexpr DWORD REG_QWORD = 11;
 constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_NOTIFY = 0x0010;
+constexpr DWORD REG_NOTIFY_CHANGE_LAST_SET = 0x00000004;
 #define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001)))
+
+constexpr UINT SPI_GETFILTERKEYS = 0x0032;
+constexpr DWORD FKF_FILTERKEYSON = 0x00000001;
 
 constexpr MMRESULT TIMERR_NOERROR = 0;
 constexpr MMRESULT TIMERR_NOCANDO = 97;
@@ -331,6 +347,7 @@ BOOL WINAPI DestroyWindow(HWND window);
 LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI RegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size);
 UINT WINAPI GetRawInputData(HRAWINPUT rawInput, UINT command, LPVOID data, UINT* size, UINT headerSize);
+BOOL WINAPI SystemParametersInfoW(UINT action, UINT uiParam, PVOID pvParam, UINT winIni);
 
 // advapi32
 LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired,
@@ -338,6 +355,8 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM des
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD dataSize);
 LSTATUS WINAPI RegCloseKey(HKEY key);
+LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD notifyFilter, HANDLE event,
+                                       BOOL asynchronous);
 
 // winmm
 MMRESULT WINAPI timeBeginPeriod(UINT period);

@@ -14,6 +14,7 @@ void ClearSharedState() {
   new (&activity) ActivityState();
   hookHandle = nullptr;
   missedEventWatch = {};
+  PublishRepeatTimings(kNoRepeats);
 }
 
 void SimulatedMachineTest::SetUp() {
@@ -37,13 +38,12 @@ void KeyboardSession::TearDown() {
 }
 
 void KeyboardSession::Start(RepeatTimings timings) {
+  PublishRepeatTimings(timings);
   for (int i = 0; i < kSlotCount; ++i) {
     KeySlot& slot = keySlots[i];
     slot.virtualKey = kMonitoredKeys[i].virtualKey;
     slot.scanCode = kMonitoredKeys[i].scanCode;
     slot.extraFlags = kMonitoredKeys[i].extraFlags;
-    slot.armDelayMs = timings.armDelayMs;
-    slot.repeatIntervalMs = timings.repeatIntervalMs;
     slot.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     slot.workerThread = CreateThread(nullptr, 0, RepeatWorkerMain, &slot, 0, nullptr);
     slotStarted[i] = 1;

@@ -13,7 +13,8 @@ constexpr wchar_t kMutexName[] = L"Local\\Velmora_SingleInstance";
 
 int RunOnThisThread() { return RunApplication(nullptr); }
 
-// The calls that make up start and stop, in order: creation, hook, joins, closes, the mutex.
+// The calls that make up start and stop, in order: creation, hook, joins, closes, the mutex, the
+// settings watch's registrations and the keys it closes.
 std::vector<std::string> Lifecycle() {
   std::vector<std::string> kept;
   bool stopping = false;  // from the hook's removal or the failure on, SetEvent means "stop"
@@ -23,7 +24,8 @@ std::vector<std::string> Lifecycle() {
     if (starts("CreateMutexW") || starts("ReleaseMutex") || starts("CreateEventW") || starts("CreateThread") ||
         starts("SetWindowsHookExW") || starts("UnhookWindowsHookEx") || starts("CloseHandle") ||
         starts("CreateWindowExW") || starts("DestroyWindow") || starts("RegisterRawInputDevices") ||
-        starts("WaitForSingleObject thread") || (stopping && starts("SetEvent"))) {
+        starts("WaitForSingleObject thread") || starts("RegNotifyChangeKeyValue") ||
+        (stopping && (starts("SetEvent") || starts("RegCloseKey")))) {
       kept.push_back(call);
     }
   }
@@ -48,9 +50,13 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
 const std::vector<std::string> kStart = {
     "CreateMutexW mutex1",
     "CreateEventW event1", "CreateThread thread1", "CreateEventW event2", "CreateThread thread2",
-    "CreateEventW event3", "CreateThread thread3", "CreateEventW event4", "CreateThread thread4",
-    "SetWindowsHookExW hook1"};
+    "CreateEventW event3", "CreateThread thread3", "CreateEventW event4", "CreateThread thread4"};
 const std::vector<std::string> kReleaseMutex = {"ReleaseMutex mutex1", "CloseHandle mutex1"};
+// After the workers and before the hook; stopped after the hook, each key closed before its event.
+const std::vector<std::string> kWatchStart = {"CreateEventW event5", "RegNotifyChangeKeyValue key1 event5",
+                                              "CreateEventW event6", "RegNotifyChangeKeyValue key2 event6"};
+const std::vector<std::string> kWatchStop = {"RegCloseKey key1", "CloseHandle event5", "RegCloseKey key2",
+                                             "CloseHandle event6"};
 
 TEST_F(Program, RepeatsAHeldKeyAtTheDefaultTimingsAndEndsOnQuitInOrder) {
   StartVelmora();
@@ -62,10 +68,11 @@ TEST_F(Program, RepeatsAHeldKeyAtTheDefaultTimingsAndEndsOnQuitInOrder) {
 
   QuitVelmora();
   // The raw input window comes after the hook and goes before it.
-  std::vector<std::string> expected = Concat(kStart, {"CreateWindowExW window1", "RegisterRawInputDevices keyboard",
-                                                      "RegisterRawInputDevices remove", "DestroyWindow window1",
-                                                      "UnhookWindowsHookEx hook1"});
-  expected = Concat(Concat(expected, StopOfWorkers(4)), kReleaseMutex);
+  std::vector<std::string> expected =
+      Concat(Concat(kStart, kWatchStart), {"SetWindowsHookExW hook1", "CreateWindowExW window1",
+                                           "RegisterRawInputDevices keyboard", "RegisterRawInputDevices remove",
+                                           "DestroyWindow window1", "UnhookWindowsHookEx hook1"});
+  expected = Concat(Concat(Concat(expected, kWatchStop), StopOfWorkers(4)), kReleaseMutex);
   EXPECT_EQ(Lifecycle(), expected);
   ShutdownAll();  // once more: everything was released once and set to null, so nothing is touched
   ASSERT_EQ(sim::PowerThrottlingRequests().size(), 1u);
@@ -136,7 +143,9 @@ TEST_F(Program, AFailureAtAnyCreationStepEndsWithOneAfterReleasingEverything) {
       expected.push_back("CreateThread failed");
       expected.push_back("CloseHandle event" + std::to_string(step.nth));
     }
-    if (step.call == sim::Call::SetWindowsHookExW) expected.push_back("SetWindowsHookExW failed");
+    if (step.call == sim::Call::SetWindowsHookExW) {
+      expected = Concat(Concat(Concat(expected, kWatchStart), {"SetWindowsHookExW failed"}), kWatchStop);
+    }
     expected = Concat(Concat(expected, StopOfWorkers(started)), kReleaseMutex);
     EXPECT_EQ(Lifecycle(), expected);
     EXPECT_TRUE(sim::OpenHandles().empty());

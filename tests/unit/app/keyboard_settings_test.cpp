@@ -22,6 +22,10 @@ TEST(RepeatTimings, FollowTheTypematicRuleAndClampTheSettings) {
   EXPECT_EQ(DeriveRepeatTimings(31, 7).armDelayMs, 1033u);
   EXPECT_EQ(DeriveRepeatTimings(31, -1).armDelayMs, 283u);
   EXPECT_EQ(DeriveRepeatTimings(20, 0).armDelayMs, 342u);
+  // Filter Keys' own timings keep to the same bounds and the same shape.
+  EXPECT_EQ(DeriveFilterKeysTimings(32, 249).armDelayMs, 283u);
+  EXPECT_EQ(DeriveFilterKeysTimings(501, 1001).armDelayMs, 1500u);
+  EXPECT_EQ(DeriveFilterKeysTimings(100, 300).armDelayMs, 400u);
 }
 
 TEST_F(Settings, TextsParseAsSignedDecimalsInAnyScriptTheSystemAccepts) {
