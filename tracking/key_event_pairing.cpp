@@ -4,10 +4,9 @@
 #include <span>
 
 #include "tracking/injection_tag.h"
+#include "tracking/key_identity.h"
 
 namespace {
-
-constexpr DWORD kRightShiftScanCode = 0x36;
 
 bool SameEvent(const KeyStroke& a, const KeyStroke& b) {
   return a.scanCode == b.scanCode && a.extended == b.extended && a.up == b.up && a.own == b.own;
@@ -42,12 +41,10 @@ void CountAsMissedByHook(KeyEventPairing& p, int count, const PairingVerdicts& v
 }  // namespace
 
 void PairHookEvent(KeyEventPairing& p, const KBDLLHOOKSTRUCT& event, const PairingVerdicts& verdicts) {
-  // NOTE: Windows reports right Shift to low-level hooks as an extended key, while raw input gives
-  // its make code 0x36 with no E0 prefix; no other key has that code.
-  const bool extended = (event.flags & LLKHF_EXTENDED) != 0 && event.scanCode != kRightShiftScanCode;
-  const KeyStroke seen = {static_cast<uint16_t>(event.scanCode), extended, (event.flags & LLKHF_UP) != 0,
-                          event.dwExtraInfo == kInjectionTag, event.time, 0, event.vkCode, event.flags,
-                          event.dwExtraInfo};
+  const bool own = event.dwExtraInfo == kInjectionTag;
+  const KeyIdentity key = IdentifyKey(event.scanCode, (event.flags & LLKHF_EXTENDED) != 0);
+  const KeyStroke seen = {key.makeCode, key.e0,      (event.flags & LLKHF_UP) != 0, own,           event.time, 0,
+                          event.vkCode, event.flags, event.dwExtraInfo,             event.scanCode};
   for (int i = 0; i < p.unmatchedCount; ++i) {
     if (!SameEvent(p.unmatched[i], seen)) continue;
     // Its raw input came first (a hook ahead of the observer's made it wait): not missed, but any
@@ -65,13 +62,15 @@ void PairHookEvent(KeyEventPairing& p, const KBDLLHOOKSTRUCT& event, const Pairi
 void PairRawEvent(KeyEventPairing& p, const RAWKEYBOARD& raw, DWORD messageTime, uint64_t counterTime,
                   const PairingVerdicts& verdicts) {
   // No scan code, a keyboard overrun, the E1 prefix of Pause, and the fake Shifts that keyboards
-  // send around some E0 keys: none of these reaches a low-level hook as such.
+  // send around some E0 keys: none of these reaches a low-level hook as a key. (Right Shift itself
+  // comes with no E0 in raw input, on Windows and under Wine 8.)
   if (raw.MakeCode == 0 || raw.MakeCode == 0xFF || (raw.Flags & RI_KEY_E1) != 0) return;
   if ((raw.Flags & RI_KEY_E0) != 0 && (raw.MakeCode == 0x2A || raw.MakeCode == 0x36)) return;
   // ExtraInformation is 32 bits wide: our tag is recognised at that width.
-  const KeyStroke event = {raw.MakeCode, (raw.Flags & RI_KEY_E0) != 0, (raw.Flags & RI_KEY_BREAK) != 0,
-                           raw.ExtraInformation == static_cast<ULONG>(kInjectionTag), messageTime, counterTime,
-                           raw.VKey, raw.Flags, raw.ExtraInformation};
+  const bool own = raw.ExtraInformation == static_cast<ULONG>(kInjectionTag);
+  const KeyIdentity key = IdentifyKey(raw.MakeCode, (raw.Flags & RI_KEY_E0) != 0);
+  const KeyStroke event = {key.makeCode, key.e0,    (raw.Flags & RI_KEY_BREAK) != 0, own, messageTime, counterTime,
+                           raw.VKey,     raw.Flags, raw.ExtraInformation,            raw.MakeCode};
   for (int i = 0; i < p.seenCount; ++i) {
     if (!SameEvent(SeenByHook(p, i), event)) continue;
     // Seen by the hook, as usual; the events the hook saw before it got no raw input (swallowed

@@ -25,7 +25,8 @@
 inline constexpr DWORD kLongestHookTimeMs = 1000;
 inline constexpr int kUnmatchedCapacity = 16;
 
-// One key event as both views identify it: the scan code with its E0 prefix, and its direction.
+// One key event as both views identify it (tracking/key_identity.h: the make code, and the E0
+// prefix where it counts), and its direction.
 struct KeyStroke {
   uint16_t scanCode;
   bool extended;
@@ -33,11 +34,12 @@ struct KeyStroke {
   bool own;              // carried our injection tag
   DWORD messageTime;     // hook events: the event's time; raw events: GetMessageTime() of the WM_INPUT
   uint64_t counterTime;  // raw events: the performance counter when the message was handled
-  // The view as it was given, for an observer that shows it: the hook's vkCode, flags and
-  // dwExtraInfo, or raw input's VKey, Flags and ExtraInformation.
+  // The view as it was given, for an observer that shows it: the hook's vkCode, flags, dwExtraInfo
+  // and scanCode, or raw input's VKey, Flags, ExtraInformation and MakeCode.
   DWORD virtualKey;
   DWORD viewFlags;
   ULONG_PTR extraInfo;
+  DWORD viewScanCode;
 };
 
 struct KeyEventPairing {

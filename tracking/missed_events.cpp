@@ -1,7 +1,6 @@
 #include "tracking/missed_events.h"
 
-#include "tracking/key_slots.h"
-#include "tracking/keyboard_hook.h"
+#include "tracking/key_event_effects.h"
 
 MissedEventWatch missedEventWatch;
 
@@ -9,38 +8,29 @@ namespace {
 
 MissedEventWatch& watch = missedEventWatch;
 
-KBDLLHOOKSTRUCT AsHookEvent(const KeyStroke& stroke) {
-  KBDLLHOOKSTRUCT event = {};
-  event.scanCode = stroke.scanCode;
-  for (const MonitoredKey& key : kMonitoredKeys) {
-    if (!stroke.extended && key.scanCode == stroke.scanCode) event.vkCode = key.virtualKey;
-  }
-  return event;
-}
+KeyIdentity IdentityOf(const KeyStroke& stroke) { return {stroke.scanCode, stroke.extended}; }
 
 // A missed event is applied as the hook would have applied it: a release ends the repeats and
-// stamps the release, a press marks the key held (it repeats after a fresh arm delay), and one of
-// our key-downs that landed after a release asks for the key-up it leaves owed. The events the hook
-// has seen and raw input has not yet shown came later in the stream: a foreign one of the same key
-// already set the key's state, and one of our key-downs is looked at again once a release is in.
+// stamps the release, a press marks the key held (it repeats after a fresh arm delay), anything
+// else that is no key of ours is activity, and one of our key-downs that landed after a release
+// asks for the key-up it leaves owed. The events the hook has seen and raw input has not yet shown
+// came later in the stream: a foreign one of the same key already set the key's state, and one of
+// our key-downs is looked at again once a release is in.
 void Recover(const KeyStroke& missed, const KeyStroke* later, int laterCount) {
   watch.hookLost = true;
-  KBDLLHOOKSTRUCT event = AsHookEvent(missed);
   if (missed.own) {
-    NoteOwnKeyEvent(missed.up ? WM_KEYUP : WM_KEYDOWN, event);
+    if (!missed.up) ApplyOwnKeyDown(SlotOfOwnKey(IdentityOf(missed)));
     return;
   }
+  int slot = SlotOfRawKey(IdentityOf(missed), missed.virtualKey);
   for (int i = 0; i < laterCount; ++i) {
-    if (!later[i].own && later[i].scanCode == missed.scanCode && later[i].extended == missed.extended) {
-      event.vkCode = 0;  // superseded: only activity
-    }
+    if (!later[i].own && SlotOfHookKey(later[i].virtualKey, later[i].viewScanCode) == slot) slot = kNoSlot;
   }
-  RecordForeignEvent(missed.up ? WM_KEYUP : WM_KEYDOWN, event, missed.counterTime);
-  if (!missed.up || event.vkCode == 0) return;
+  ApplyForeignKeyEvent(slot, missed.up ? KeyTransition::Release : KeyTransition::Press, missed.counterTime,
+                       ForeignRawEventsWaiting(watch.pairing));
+  if (!missed.up || slot == kNoSlot) return;
   for (int i = 0; i < laterCount; ++i) {
-    if (later[i].own && !later[i].up && !later[i].extended && later[i].scanCode == missed.scanCode) {
-      NoteOwnKeyEvent(WM_KEYDOWN, AsHookEvent(later[i]));
-    }
+    if (later[i].own && !later[i].up && SlotOfOwnKey(IdentityOf(later[i])) == slot) ApplyOwnKeyDown(slot);
   }
 }
 
@@ -48,10 +38,7 @@ void Recover(const KeyStroke& missed, const KeyStroke* later, int laterCount) {
 // hook would have them. One of our own changes nothing the workers look at: a held key goes on
 // repeating while the hook is away, and a key-down of ours behind a release the hook missed is
 // settled with that release.
-void StandDownForRawEvent(const KeyStroke&) {
-  activity.hookBusy.store(1);
-  WakeWorkersServingAKey();
-}
+void StandDownForRawEvent(const KeyStroke&) { StandDownForUnseenEvent(); }
 
 void Ignore(const KeyStroke&) {}
 void IgnorePair(const KeyStroke&, const KeyStroke&) {}
