@@ -1,7 +1,5 @@
 #include "tracking/key_event_effects.h"
 
-#include "tracking/key_slots.h"
-
 namespace {
 
 // Activity matters only to workers that serve a held key: they must stand down and re-arm. An
@@ -36,34 +34,35 @@ void ChangeSlot(KeySlot& slot, KeyTransition transition, uint64_t stamp) {
 
 }  // namespace
 
-int SlotOfHookKey(DWORD vkCode, DWORD scanCode) {
-  if (MadeUpByLayout(scanCode)) return kNoSlot;
-  for (int i = 0; i < kSlotCount; ++i) {
-    if (keySlots[i].virtualKey == vkCode) return i;
+KeySlot* SlotOfHookKey(DWORD vkCode, DWORD scanCode) {
+  if (MadeUpByLayout(scanCode)) return nullptr;
+  for (KeySlot& slot : keySlots) {
+    if (slot.virtualKey == vkCode) return &slot;
   }
-  return kNoSlot;
+  return nullptr;
 }
 
-int SlotOfRawKey(KeyIdentity key, DWORD rawVirtualKey) {
-  const int slot = SlotOfOwnKey(key);
-  return slot != kNoSlot && !key.e0 && rawVirtualKey == GenericVirtualKey(keySlots[slot].virtualKey) ? slot : kNoSlot;
+KeySlot* SlotOfRawKey(KeyIdentity key, DWORD rawVirtualKey) {
+  KeySlot* slot = SlotOfOwnKey(key.makeCode);
+  return slot != nullptr && !key.e0 && rawVirtualKey == GenericVirtualKey(slot->virtualKey) ? slot : nullptr;
 }
 
-int SlotOfOwnKey(KeyIdentity key) {
-  for (int i = 0; i < kSlotCount; ++i) {
-    if (keySlots[i].scanCode == key.makeCode) return i;
+KeySlot* SlotOfOwnKey(DWORD scanCode) {
+  const uint16_t makeCode = IdentifyKey(scanCode, false).makeCode;
+  for (KeySlot& slot : keySlots) {
+    if (slot.scanCode == makeCode) return &slot;
   }
-  return kNoSlot;
+  return nullptr;
 }
 
-void ApplyForeignKeyEvent(int slot, KeyTransition transition, uint64_t stamp, bool foreignRawWaiting) {
+void ApplyForeignKeyEvent(KeySlot* slot, KeyTransition transition, uint64_t stamp, bool foreignRawWaiting) {
   // Raised before anything changes, lowered after the second sequence bump: a worker that finds
   // it 0 and both counters unchanged has seen no event processed since its snapshot.
   activity.hookBusy.store(1);
   activity.activitySequence.fetch_add(1);
   activity.activityCount.fetch_add(1);
   WakeWorkersServingAKey();
-  if (slot != kNoSlot) ChangeSlot(keySlots[slot], transition, stamp);
+  if (slot != nullptr) ChangeSlot(*slot, transition, stamp);
   activity.activitySequence.fetch_add(1);
   activity.hookBusy.store(foreignRawWaiting ? 1 : 0);
   // Again after the hook is idle: a worker woken above may have found it busy and gone back to
@@ -76,15 +75,12 @@ void ApplyForeignKeyEvent(int slot, KeyTransition transition, uint64_t stamp, bo
 // landed behind that release, so the key is now logically down with nobody holding it. The
 // repeat step cannot see this when the release was stamped after its check (the release was
 // already travelling through the hook chain), so the worker is asked for the key-up.
-void ApplyOwnKeyDown(int slot) {
-  if (slot == kNoSlot) return;
-  KeySlot& s = keySlots[slot];
+void ApplyOwnKeyDown(KeySlot* slot) {
   // releaseTime is non-zero only when the last event of this key the hook saw was a physical
   // release; a focus reset clears held but leaves releaseTime at the 0 of the key-down.
-  if (s.held.load() == 0 && s.releaseTime.load() != 0) {
-    s.releaseOwedByHook.store(1);
-    if (s.wakeEvent != nullptr) SetEvent(s.wakeEvent);
-  }
+  if (slot == nullptr || slot->held.load() != 0 || slot->releaseTime.load() == 0) return;
+  slot->releaseOwedByHook.store(1);
+  if (slot->wakeEvent != nullptr) SetEvent(slot->wakeEvent);
 }
 
 void StandDownForUnseenEvent() {

@@ -28,7 +28,7 @@ LRESULT CALLBACK KeyboardHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
     if (event.dwExtraInfo == kInjectionTag) {
       NoteHookEvent(event);
       if (TransitionOf(wParam) == KeyTransition::Press) {
-        ApplyOwnKeyDown(SlotOfOwnKey(IdentifyKey(event.scanCode, (event.flags & LLKHF_EXTENDED) != 0)));
+        ApplyOwnKeyDown(SlotOfOwnKey(event.scanCode));
       }
     } else {
       LARGE_INTEGER now;  // first, so a release is stamped no later than the hook saw it

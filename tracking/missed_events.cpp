@@ -8,29 +8,27 @@ namespace {
 
 MissedEventWatch& watch = missedEventWatch;
 
-KeyIdentity IdentityOf(const KeyStroke& stroke) { return {stroke.scanCode, stroke.extended}; }
-
 // A missed event is applied as the hook would have applied it: a release ends the repeats and
 // stamps the release, a press marks the key held (it repeats after a fresh arm delay), anything
 // else that is no key of ours is activity, and one of our key-downs that landed after a release
 // asks for the key-up it leaves owed. The events the hook has seen and raw input has not yet shown
-// came later in the stream: a foreign one of the same key already set the key's state, and one of
-// our key-downs is looked at again once a release is in.
+// came later in the stream: a foreign one of the same key already set the key's state, and each of
+// our key-downs is looked at again with the missed event in (behind a release, it leaves a key-up
+// owed).
 void Recover(const KeyStroke& missed, const KeyStroke* later, int laterCount) {
   watch.hookLost = true;
   if (missed.own) {
-    if (!missed.up) ApplyOwnKeyDown(SlotOfOwnKey(IdentityOf(missed)));
+    if (!missed.up) ApplyOwnKeyDown(SlotOfOwnKey(missed.scanCode));
     return;
   }
-  int slot = SlotOfRawKey(IdentityOf(missed), missed.virtualKey);
+  KeySlot* slot = SlotOfRawKey({missed.scanCode, missed.extended}, missed.virtualKey);
   for (int i = 0; i < laterCount; ++i) {
-    if (!later[i].own && SlotOfHookKey(later[i].virtualKey, later[i].viewScanCode) == slot) slot = kNoSlot;
+    if (!later[i].own && SlotOfHookKey(later[i].virtualKey, later[i].viewScanCode) == slot) slot = nullptr;
   }
   ApplyForeignKeyEvent(slot, missed.up ? KeyTransition::Release : KeyTransition::Press, missed.counterTime,
                        ForeignRawEventsWaiting(watch.pairing));
-  if (!missed.up || slot == kNoSlot) return;
   for (int i = 0; i < laterCount; ++i) {
-    if (later[i].own && !later[i].up && SlotOfOwnKey(IdentityOf(later[i])) == slot) ApplyOwnKeyDown(slot);
+    if (later[i].own && !later[i].up && SlotOfOwnKey(later[i].scanCode) == slot) ApplyOwnKeyDown(slot);
   }
 }
 
