@@ -1,6 +1,9 @@
 #include "app/message_loop.h"
 
+#include <algorithm>
+
 #include "app/raw_input_window.h"
+#include "app/reinstall_bound.h"
 #include "tracking/key_slots.h"
 #include "tracking/keyboard_hook.h"
 #include "tracking/missed_events.h"
@@ -23,10 +26,15 @@ void ReinstallKeyboardHook(HINSTANCE instance) {
 
 void RunMessageLoop(HINSTANCE instance) {
   MSG message;
+  MissReinstallBound bound = {};
+  bool reinstallDue = false;  // a miss was seen and the hook not yet installed again
   for (;;) {
-    // While a raw event waits for the hook, the wait has a time-out at its deadline; otherwise the
-    // loop waits for messages alone and costs nothing while the keyboard is idle.
-    const DWORD deadlineMs = MsUntilMissDeadline(GetTickCount());
+    // While a raw event waits for the hook, or a reinstall waits for its bound, the wait has a
+    // time-out at that deadline; otherwise the loop waits for messages alone and costs nothing
+    // while the keyboard is idle.
+    const DWORD tick = GetTickCount();
+    const DWORD deadlineMs =
+        std::min(MsUntilMissDeadline(tick), reinstallDue ? MsUntilMissReinstallAllowed(bound, tick) : INFINITE);
     if (deadlineMs == INFINITE) {
       // 0 is WM_QUIT, -1 an error: both end the loop.
       if (GetMessageW(&message, nullptr, 0, 0) <= 0) return;
@@ -36,9 +44,18 @@ void RunMessageLoop(HINSTANCE instance) {
       Handle(message);
     } else {
       const DWORD woken = MsgWaitForMultipleObjectsEx(0, nullptr, deadlineMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-      // A failed wait settles every unmatched event at once: waiting again could spin.
-      if (woken != WAIT_OBJECT_0) ExpireUnmatchedRawEvents(GetTickCount(), woken != WAIT_TIMEOUT);
+      // A failed wait settles every unmatched event at once, and a reinstall waits for no bound:
+      // waiting again could spin.
+      const bool failed = woken != WAIT_OBJECT_0 && woken != WAIT_TIMEOUT;
+      if (woken != WAIT_OBJECT_0) ExpireUnmatchedRawEvents(GetTickCount(), failed);
+      if (failed) bound = {};
     }
-    if (TakeHookLost()) ReinstallKeyboardHook(instance);
+    reinstallDue = TakeHookLost() || reinstallDue;
+    const DWORD now = GetTickCount();
+    if (reinstallDue && MsUntilMissReinstallAllowed(bound, now) == 0) {
+      ReinstallKeyboardHook(instance);
+      CountMissReinstall(bound, now);
+      reinstallDue = false;
+    }
   }
 }

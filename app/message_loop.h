@@ -4,10 +4,12 @@
 
 // The main thread's message loop, which the system needs to call the low-level hook (it does so
 // from inside the loop's wait). It also reads the raw keyboard input, counts a raw event that the
-// hook never saw as missed once its deadline passes, and installs the hook again after a miss.
+// hook never saw as missed once its deadline passes, and installs the hook again after a miss,
+// within the bound of app/reinstall_bound.h.
 // Returns when WM_QUIT is posted to the thread or the message queue fails.
 void RunMessageLoop(HINSTANCE instance);
 
-// Removes the hook (whatever became of it) and installs it again; hookHandle is null when that
-// fails, and the next miss tries again.
+// Removes the hook (whatever became of it) and installs it again, now: a reinstall for another
+// reason than a miss calls this directly, outside the bound. hookHandle is null when it fails,
+// and the next miss tries again.
 void ReinstallKeyboardHook(HINSTANCE instance);

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/win32.h"
+#include "tracking/injection_tag.h"
 
 struct MonitoredKey {
   uint32_t virtualKey;
@@ -26,9 +27,6 @@ inline constexpr MonitoredKey kMonitoredKeys[kSlotCount] = {
     {VK_LMENU, 0x38, 0},     // left Alt
     {VK_RSHIFT, 0x36, 0},    // right Shift
 };
-
-// Carried in dwExtraInfo of every event we inject, so the hook can tell our events from all others.
-inline constexpr ULONG_PTR kInjectionTag = 0x53485250;
 
 struct KeySlot {
   HANDLE workerThread;  // host writes (start, stop); host reads

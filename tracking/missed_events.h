@@ -1,16 +1,6 @@
-// Noticing the key events that the keyboard hook never saw, by comparing the hook's view of the
-// input stream with the raw keyboard input that the main thread also receives.
-//
-// Facts about Windows this relies on:
-// - A low-level hook is called for an event before the event is posted to any thread's input
-//   queue, and so before the WM_INPUT for it exists. A hook that returns non-zero swallows the
-//   event: no later hook and no raw input sees it.
-// - A hook that does not return within LowLevelHooksTimeout (at most 1000 ms since Windows 10
-//   1709) is skipped for that event, which is passed on; since Windows 7 such a hook may also be
-//   removed silently, and nothing tells its owner.
-// So every event our hook missed still arrives as raw input, an event that a hook ahead of ours
-// swallowed arrives neither way, and an event that a hook behind ours swallowed reaches our hook
-// only: a hook call without a raw counterpart is normal and means nothing.
+// Noticing the key events that the keyboard hook never saw, by pairing the hook's view of the
+// input stream with the raw keyboard input that the main thread also receives
+// (tracking/key_event_pairing.h), and settling each one the hook missed on the key slots.
 //
 // Everything here runs on the main thread (the hook and the message loop); only the workers'
 // view of it, hookBusy, is shared.
@@ -19,30 +9,10 @@
 #include <cstdint>
 
 #include "platform/win32.h"
-
-// Windows lets a low-level hook take at most this long before it passes the event on without it.
-inline constexpr DWORD kLongestHookTimeMs = 1000;
-inline constexpr int kUnmatchedCapacity = 16;
-
-// One key event as both views identify it: the scan code with its E0 prefix, and its direction.
-struct KeyStroke {
-  uint16_t scanCode;
-  bool extended;
-  bool up;
-  bool own;              // carried our injection tag
-  DWORD messageTime;     // raw events: GetMessageTime() of the WM_INPUT, in system ticks
-  uint64_t counterTime;  // raw events: the performance counter when the message was handled
-};
+#include "tracking/key_event_pairing.h"
 
 struct MissedEventWatch {
-  // Events the hook saw whose raw input has not come yet (a ring; the oldest is overwritten, since
-  // an event swallowed by a hook behind ours never gets a raw counterpart).
-  KeyStroke seenByHook[kUnmatchedCapacity];
-  int seenHead;
-  int seenCount;
-  // Raw events the hook has not (yet) seen, oldest first; while there are any, hookBusy stays up.
-  KeyStroke unmatched[kUnmatchedCapacity];
-  int unmatchedCount;
+  KeyEventPairing pairing;
   bool hookLost;  // a miss was seen since the last TakeHookLost
 };
 

@@ -16,21 +16,74 @@ namespace {
 struct KeyName {
   int virtualKey;
   DWORD scanCode;
+  bool e0;      // the keyboard sends it with the E0 prefix
+  bool kbdExt;  // the layout marks it KBDEXT although the keyboard sends no E0
 };
 
-// Set-1 scan codes of the keys the tests use.
-constexpr KeyName kScanCodes[] = {
-    {VK_LSHIFT, 0x2A}, {VK_RSHIFT, 0x36}, {VK_LCONTROL, 0x1D}, {VK_LMENU, 0x38},
-    {'A', 0x1E},       {'B', 0x30},       {'C', 0x2E},         {'D', 0x20},
-    {'E', 0x12},       {'F', 0x21},       {'Q', 0x10},         {'W', 0x11},
-    {'X', 0x2D},       {'Z', 0x2C},       {0x20, 0x39} /* space */,
+// Set-1 scan codes of the keys the tests use (Microsoft's USB HID to PS/2 Scan Code Translation
+// Table), the US layout's virtual keys for them (kbdus.c: ausVK, aE0VscToVk). Right Shift and Num
+// Lock carry KBDEXT there ("Right-hand Shift key must have KBDEXT bit set", "VK_NUMLOCK is an
+// Extended key"), and a hook sees both with LLKHF_EXTENDED (reported).
+constexpr KeyName kKeys[] = {
+    {VK_LSHIFT, 0x2A, false, false},   {VK_RSHIFT, 0x36, false, true}, {VK_LCONTROL, 0x1D, false, false},
+    {VK_RCONTROL, 0x1D, true, false},  {VK_LMENU, 0x38, false, false}, {VK_RMENU, 0x38, true, false},
+    {VK_NUMLOCK, 0x45, false, true},   {VK_NUMPAD7, 0x47, false, false}, {VK_NUMPAD8, 0x48, false, false},
+    {'A', 0x1E, false, false},         {'B', 0x30, false, false},      {'C', 0x2E, false, false},
+    {'D', 0x20, false, false},         {'E', 0x12, false, false},      {'F', 0x21, false, false},
+    {'Q', 0x10, false, false},         {'W', 0x11, false, false},      {'X', 0x2D, false, false},
+    {'Z', 0x2C, false, false},         {0x20, 0x39, false, false} /* space */,
 };
 
-int VirtualKeyOfScan(DWORD scanCode) {
-  for (const KeyName& k : kScanCodes) {
-    if (k.scanCode == scanCode) return k.virtualKey;
+// kbdus.c marks the keypad's digits KBDNUMPAD | KBDSPECIAL: with Num Lock on they are VK_NUMPADn,
+// otherwise (and with Shift held) the navigation key printed beside the digit.
+struct KeypadKey {
+  DWORD scanCode;
+  int numberKey;
+  int navigationKey;
+};
+constexpr KeypadKey kKeypad[] = {{0x47, VK_NUMPAD7, VK_HOME}, {0x48, VK_NUMPAD8, VK_UP}};
+
+// kbd.h: SCANCODE_SIMULATED (FAKE_KEYSTROKE >> 16) marks a key event the layout made up.
+constexpr DWORD kSimulated = 0x200;
+
+const KeyName* KeyOf(int virtualKey) {
+  for (const KeyName& k : kKeys) {
+    if (k.virtualKey == virtualKey) return &k;
+  }
+  return nullptr;
+}
+
+// What the US layout maps a scan code to, as for an event injected by scan code.
+int VirtualKeyOfScan(DWORD scanCode, bool e0) {
+  for (const KeyName& k : kKeys) {
+    if (k.scanCode == scanCode && k.e0 == e0) return k.virtualKey;
   }
   return 0;
+}
+
+const KeypadKey* KeypadKeyOf(DWORD scanCode) {
+  for (const KeypadKey& k : kKeypad) {
+    if (k.scanCode == scanCode) return &k;
+  }
+  return nullptr;
+}
+
+// RAWKEYBOARD's VKey is "the corresponding legacy virtual-key code": for either key of a pair the
+// generic one (reported: on Windows, and under Wine 8 as tests/e2e's raw input probe shows).
+USHORT RawVirtualKey(DWORD virtualKey) {
+  switch (virtualKey) {
+    case VK_LSHIFT:
+    case VK_RSHIFT:
+      return VK_SHIFT;
+    case VK_LCONTROL:
+    case VK_RCONTROL:
+      return VK_CONTROL;
+    case VK_LMENU:
+    case VK_RMENU:
+      return VK_MENU;
+    default:
+      return static_cast<USHORT>(virtualKey);
+  }
 }
 
 bool AltDownLocked() {
@@ -53,21 +106,40 @@ ThreadRecord* RawInputThreadLocked() {
 }
 
 // The raw input for an event that passed the hooks: a WM_INPUT in the registered window's queue.
+// Raw input reports what the keyboard sent (RAWKEYBOARD: MakeCode is the key's scan code, RI_KEY_E0
+// its E0 prefix), not what the layout made of it.
 void PostRawInputLocked(const StreamEvent& entry) {
   Machine& m = TheMachine();
   ThreadRecord* thread = RawInputThreadLocked();
   if (thread == nullptr) return;
+  const KBDLLHOOKSTRUCT& e = entry.event;
+  USHORT makeCode = static_cast<USHORT>(e.scanCode);
+  if ((e.scanCode & kSimulated) != 0) {
+    // A key the layout made up is no key the keyboard sent; reports differ on whether raw input
+    // shows AltGr's left Ctrl all the same. The keypad's fake Shifts it does not show.
+    if (!m.facts.rawShowsAltGrCtrl || e.vkCode != VK_LCONTROL) return;
+    makeCode = static_cast<USHORT>(e.scanCode & ~kSimulated);
+  }
+  if (e.vkCode == VK_PACKET) {
+    // A KEYEVENTF_UNICODE keystroke: reported both as no raw input at all and with a MakeCode that
+    // may be anything.
+    if (m.facts.packetRawMakeCode == 0) return;
+    makeCode = m.facts.packetRawMakeCode;
+  }
+  // Right Shift and Num Lock are extended to a hook by the layout's KBDEXT alone: the keyboard
+  // sends no E0 for them. Wine 8 gives Num Lock RI_KEY_E0 in raw input too.
+  const bool layoutOnly = makeCode == 0x36 || (makeCode == 0x45 && !m.facts.numLockE0InRaw);
+  const bool e0 = (e.flags & LLKHF_EXTENDED) != 0 && !layoutOnly;
   RAWINPUT raw = {};
   raw.header.dwType = RIM_TYPEKEYBOARD;
   raw.header.dwSize = sizeof raw;
   raw.header.wParam = RIM_INPUTSINK;
   RAWKEYBOARD& k = raw.data.keyboard;
-  k.MakeCode = static_cast<USHORT>(entry.event.scanCode);
-  const bool e0 = (entry.event.flags & LLKHF_EXTENDED) != 0 && entry.event.scanCode != 0x36;
-  k.Flags = ((entry.event.flags & LLKHF_UP) ? RI_KEY_BREAK : 0) | (e0 ? RI_KEY_E0 : 0);
-  k.VKey = static_cast<USHORT>(entry.event.vkCode);
+  k.MakeCode = makeCode;
+  k.Flags = ((e.flags & LLKHF_UP) ? RI_KEY_BREAK : 0) | (e0 ? RI_KEY_E0 : 0);
+  k.VKey = RawVirtualKey(e.vkCode);
   k.Message = entry.message;
-  k.ExtraInformation = static_cast<ULONG>(entry.event.dwExtraInfo);
+  k.ExtraInformation = static_cast<ULONG>(e.dwExtraInfo);
   m.rawRecords.push_back(raw);
   MSG message = {};
   message.hwnd = m.rawTarget;
@@ -130,12 +202,12 @@ void WaitOnQueueLocked(std::unique_lock<std::mutex>& lock, ThreadRecord* self, u
   m.changed.wait(lock, [self] { return self->state != ThreadState::Waiting; });
 }
 
-void PhysicalKey(int virtualKey, bool down) {
+// One key event as the layout hands it to the hooks.
+void QueueKeyLocked(int virtualKey, DWORD scanCode, bool extended, bool down) {
   Machine& m = TheMachine();
-  std::lock_guard<std::mutex> guard(m.lock);
   KBDLLHOOKSTRUCT event = {};
   event.vkCode = static_cast<DWORD>(virtualKey);
-  event.scanCode = ScanCodeOf(virtualKey);
+  event.scanCode = scanCode;
   event.time = static_cast<DWORD>((m.now - kStartTicks) / kTicksPerMs);
   const bool isAlt = virtualKey == VK_LMENU || virtualKey == VK_RMENU;
   UINT message;
@@ -146,9 +218,80 @@ void PhysicalKey(int virtualKey, bool down) {
     message = (!isAlt && AltDownLocked()) ? WM_SYSKEYUP : WM_KEYUP;
   }
   if (AltDownLocked() && !isAlt) event.flags |= LLKHF_ALTDOWN;
-  // As on Windows, a hook sees right Shift as an extended key (raw input does not).
-  if (virtualKey == VK_RSHIFT) event.flags |= LLKHF_EXTENDED;
+  if (extended) event.flags |= LLKHF_EXTENDED;
   QueueEventLocked(message, event);
+}
+
+// With Num Lock on and a Shift held, a keypad digit is its navigation key and the layout lifts the
+// Shift for it: a fake Shift-up before the key goes down and a fake Shift-down after it comes up,
+// scanCode 0x22A or 0x236 (SCANCODE_LSHIFT or SCANCODE_RSHIFT with SCANCODE_SIMULATED, kbd.h),
+// while the user holds Shift throughout (reported, not documented).
+void LiftedShiftsLocked(bool down) {
+  Machine& m = TheMachine();
+  if (m.keypadShiftsLifted & 1) QueueKeyLocked(VK_LSHIFT, 0x2A | kSimulated, false, down);
+  if (m.keypadShiftsLifted & 2) QueueKeyLocked(VK_RSHIFT, 0x36 | kSimulated, true, down);
+}
+
+void KeypadKeyLocked(const KeypadKey& key, bool down) {
+  Machine& m = TheMachine();
+  if (down) {
+    const int shifts = (m.keyDown[VK_LSHIFT] ? 1 : 0) | (m.keyDown[VK_RSHIFT] ? 2 : 0);
+    m.keypadShiftsLifted = m.numLockOn ? shifts : 0;
+    m.keypadVirtualKey = m.numLockOn && shifts == 0 ? key.numberKey : key.navigationKey;
+    LiftedShiftsLocked(false);
+    QueueKeyLocked(m.keypadVirtualKey, key.scanCode, false, true);
+  } else {
+    QueueKeyLocked(m.keypadVirtualKey, key.scanCode, false, false);
+    LiftedShiftsLocked(true);
+    m.keypadShiftsLifted = 0;
+  }
+}
+
+void PhysicalKey(int virtualKey, bool down) {
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  const KeyName* key = KeyOf(virtualKey);
+  const DWORD scanCode = key != nullptr ? key->scanCode : 0;
+  if (const KeypadKey* keypad = KeypadKeyOf(scanCode)) {
+    KeypadKeyLocked(*keypad, down);
+    return;
+  }
+  // A layout with AltGr (KLLF_ALTGR, as the German sample kbdgr.c) makes right Alt Ctrl+Alt to
+  // applications by sending a left Ctrl with it: hooks see VK_LCONTROL with scanCode 0x21D
+  // (SCANCODE_CTRL with SCANCODE_SIMULATED, kbd.h), neither injected nor extended, just before
+  // right Alt, and its key-up just before right Alt's; GetAsyncKeyState(VK_LCONTROL) reports it
+  // down meanwhile (reported, not documented).
+  if (virtualKey == VK_RMENU && m.facts.altGr) QueueKeyLocked(VK_LCONTROL, 0x1D | kSimulated, false, down);
+  QueueKeyLocked(virtualKey, scanCode, key != nullptr && (key->e0 || key->kbdExt), down);
+  if (virtualKey == VK_NUMLOCK && down) m.numLockOn = !m.numLockOn;
+}
+
+// An event SendInput injects, as the hooks see it.
+void QueueInjectedLocked(const KEYBDINPUT& ki, bool otherProgram) {
+  Machine& m = TheMachine();
+  const bool up = (ki.dwFlags & KEYEVENTF_KEYUP) != 0;
+  bool extended = (ki.dwFlags & KEYEVENTF_EXTENDEDKEY) != 0;
+  KBDLLHOOKSTRUCT event = {};
+  event.scanCode = ki.wScan;
+  if (ki.dwFlags & KEYEVENTF_UNICODE) {
+    // KEYBDINPUT: the system synthesizes a VK_PACKET keystroke for the UTF-16 unit in wScan; hooks
+    // get the unit in scanCode (reported).
+    event.vkCode = VK_PACKET;
+  } else if (ki.dwFlags & KEYEVENTF_SCANCODE) {
+    // Windows derives the virtual key of an event injected by scan code, as for a physical one
+    // (Wine 8 leaves vkCode 0). Whether a hook then sees right Shift extended, as the layout's
+    // KBDEXT makes the physical one, is not known: a test chooses.
+    event.vkCode = static_cast<DWORD>(VirtualKeyOfScan(ki.wScan, extended));
+    extended = extended || (event.vkCode == VK_RSHIFT && m.facts.injectedRightShiftExtended);
+  } else {
+    event.vkCode = ki.wVk;
+  }
+  event.flags = LLKHF_INJECTED | (up ? LLKHF_UP : 0) | (extended ? LLKHF_EXTENDED : 0);
+  event.time = static_cast<DWORD>((m.now - kStartTicks) / kTicksPerMs);
+  event.dwExtraInfo = ki.dwExtraInfo;
+  const bool isAlt = event.vkCode == VK_LMENU || event.vkCode == VK_RMENU;
+  const UINT message = up ? WM_KEYUP : ((isAlt || AltDownLocked()) ? WM_SYSKEYDOWN : WM_KEYDOWN);
+  QueueEventLocked(message, event, otherProgram);
 }
 
 std::string Hex(DWORD value) {
@@ -157,10 +300,12 @@ std::string Hex(DWORD value) {
   return text;
 }
 
+bool InjectedByProgram(const StreamEvent& e) { return (e.event.flags & LLKHF_INJECTED) != 0 && !e.otherProgram; }
+
 std::string TraceEntry(const StreamEvent& e) {
   const bool up = (e.event.flags & LLKHF_UP) != 0;
   std::string entry = std::to_string((e.ticks - kStartTicks) / kTicksPerMs) + ":";
-  if (e.event.flags & LLKHF_INJECTED) return entry + (up ? "-" : "+") + Hex(e.event.scanCode);
+  if (InjectedByProgram(e)) return entry + (up ? "-" : "+") + Hex(e.event.scanCode);
   return entry + "P" + (up ? "-" : "+") + Hex(e.event.vkCode);
 }
 
@@ -173,9 +318,9 @@ ThreadRecord* DelivererLocked() {
   return hook == nullptr ? nullptr : hook->hookThread;
 }
 
-void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event) {
+void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event, bool otherProgram) {
   Machine& m = TheMachine();
-  const StreamEvent entry = {m.now, message, event, m.swallowEvents > 0, m.swallowBehindEvents > 0};
+  const StreamEvent entry = {m.now, message, event, m.swallowEvents > 0, m.swallowBehindEvents > 0, otherProgram};
   if (entry.swallowed) --m.swallowEvents;
   if (entry.swallowedBehind) --m.swallowBehindEvents;
   m.pendingInput.push_back(entry);
@@ -311,19 +456,7 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size) {
     for (UINT i = 0; i < count; ++i) {
       const INPUT& input = inputs[i];
       m.sent.push_back({m.now, input});
-      if (input.type != INPUT_KEYBOARD) continue;
-      const KEYBDINPUT& ki = input.ki;
-      const bool up = (ki.dwFlags & KEYEVENTF_KEYUP) != 0;
-      KBDLLHOOKSTRUCT event = {};
-      event.scanCode = ki.wScan;
-      // Windows derives the virtual key of an event injected by scan code, as for a physical one.
-      event.vkCode = (ki.dwFlags & KEYEVENTF_SCANCODE) ? static_cast<DWORD>(VirtualKeyOfScan(ki.wScan)) : ki.wVk;
-      event.flags = LLKHF_INJECTED | (up ? LLKHF_UP : 0) | ((ki.dwFlags & KEYEVENTF_EXTENDEDKEY) ? LLKHF_EXTENDED : 0);
-      event.time = static_cast<DWORD>((m.now - kStartTicks) / kTicksPerMs);
-      event.dwExtraInfo = ki.dwExtraInfo;
-      const bool isAlt = event.vkCode == VK_LMENU || event.vkCode == VK_RMENU;
-      const UINT message = up ? WM_KEYUP : ((isAlt || AltDownLocked()) ? WM_SYSKEYDOWN : WM_KEYDOWN);
-      QueueEventLocked(message, event);
+      if (input.type == INPUT_KEYBOARD) QueueInjectedLocked(input.ki, false);
     }
     m.now += m.sendInputCostTicks;
   }
@@ -363,10 +496,8 @@ void SetKeyState(int virtualKey, bool down) {
 }
 
 DWORD ScanCodeOf(int virtualKey) {
-  for (const KeyName& k : kScanCodes) {
-    if (k.virtualKey == virtualKey) return k.scanCode;
-  }
-  return 0;
+  const KeyName* key = KeyOf(virtualKey);
+  return key != nullptr ? key->scanCode : 0;
 }
 
 void Press(int virtualKey) { PhysicalKey(virtualKey, true); }
@@ -375,6 +506,18 @@ void Release(int virtualKey) { PhysicalKey(virtualKey, false); }
 void QueueEvent(UINT message, const KBDLLHOOKSTRUCT& event) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   QueueEventLocked(message, event);
+}
+
+void TypeUnicode(WORD unit) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  for (DWORD up : {0u, static_cast<DWORD>(KEYEVENTF_KEYUP)}) {
+    QueueInjectedLocked({0, unit, KEYEVENTF_UNICODE | up, 0, 0}, true);
+  }
+}
+
+void SetInputFacts(const InputFacts& facts) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().facts = facts;
 }
 
 size_t DeliverInput(size_t maxEvents) {
@@ -426,7 +569,7 @@ std::vector<SentInput> SentInputs() {
 std::string InjectedTrace() {
   std::string trace;
   for (const StreamEvent& e : Stream()) {
-    if ((e.event.flags & LLKHF_INJECTED) == 0) continue;
+    if (!InjectedByProgram(e)) continue;
     if (!trace.empty()) trace += ' ';
     trace += TraceEntry(e);
   }
@@ -474,7 +617,7 @@ void SwallowBehindNextEvents(int n) {
 
 void PostRawInputOnly(USHORT makeCode, USHORT flags) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  StreamEvent entry = {TheMachine().now, WM_KEYDOWN, {}, false, false};
+  StreamEvent entry = {TheMachine().now, WM_KEYDOWN, {}, false, false, false};
   entry.event.scanCode = makeCode;
   PostRawInputLocked(entry);
   TheMachine().rawRecords.back().data.keyboard.Flags = flags;  // as given, E1 and all

@@ -258,6 +258,10 @@ void Reset() {
   m.swallowEvents = 0;
   m.swallowBehindEvents = 0;
   m.rawBeforeHook = false;
+  m.facts = {};
+  m.numLockOn = false;
+  m.keypadShiftsLifted = 0;
+  m.keypadVirtualKey = 0;
   m.rawTarget = nullptr;
   m.rawRecords.clear();
   m.windowClasses.clear();

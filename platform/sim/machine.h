@@ -114,6 +114,10 @@ struct Machine {
   int swallowEvents = 0;
   int swallowBehindEvents = 0;
   bool rawBeforeHook = false;
+  InputFacts facts{};
+  bool numLockOn = false;
+  int keypadShiftsLifted = 0;  // the fake Shift-ups sent before the keypad key that is down: 1 left, 2 right
+  int keypadVirtualKey = 0;    // the virtual key that keypad key went down as
   HWND rawTarget = nullptr;
   std::vector<RAWINPUT> rawRecords;
   std::vector<std::pair<std::wstring, HINSTANCE>> windowClasses;
@@ -146,7 +150,7 @@ void LogLocked(Call call, const std::string& detail = "");
 [[noreturn]] void Die(const std::string& why);
 
 // Needs the lock: queue an event into the input stream and wake whoever delivers it.
-void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event);
+void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event, bool otherProgram = false);
 bool HasPendingInputLocked();
 bool PopInputLocked(StreamEvent& entry);
 // The thread that hands input to the hook: the installer of the newest hook when the simulation

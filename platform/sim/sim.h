@@ -88,9 +88,25 @@ DWORD ScanCodeOf(int virtualKey);
 
 // A physical key event enters the input stream; Settle or the hook thread's GetMessageW delivers
 // it, and the key state changes once the hook has passed it on. Alt and keys pressed while Alt is down come as WM_SYS*.
+// What the layout adds goes in with it: AltGr's left Ctrl, the keypad's fake Shifts.
 void Press(int virtualKey);
 void Release(int virtualKey);
 void QueueEvent(UINT message, const KBDLLHOOKSTRUCT& event);
+// Another program types one UTF-16 unit with KEYEVENTF_UNICODE, as a touch keyboard or an input
+// method does: a VK_PACKET key-down and key-up, injected but none of ours.
+void TypeUnicode(WORD unit);
+
+// Facts about Windows' input that depend on the keyboard layout, or on which report one believes;
+// a test picks which hold (all false: the US layout, and Windows as most reports have it). Each
+// is modelled in platform/sim/input.cpp beside its source.
+struct InputFacts {
+  bool altGr = false;                       // the layout has AltGr: right Alt comes with a fake left Ctrl
+  bool rawShowsAltGrCtrl = false;           // raw input shows that fake left Ctrl too (reports differ)
+  bool numLockE0InRaw = false;              // raw input flags Num Lock E0 as hooks flag it extended, as Wine 8
+  bool injectedRightShiftExtended = false;  // hooks flag right Shift injected by scan code extended, as the physical
+  USHORT packetRawMakeCode = 0;             // raw input shows VK_PACKET events with this MakeCode; 0: not at all
+};
+void SetInputFacts(const InputFacts& facts);
 
 // While held, queued input waits for an explicit DeliverInput: a test keeps an event in flight.
 void HoldInput(bool held);
@@ -129,6 +145,7 @@ struct StreamEvent {
   KBDLLHOOKSTRUCT event;
   bool swallowed;        // by a hook ahead of ours
   bool swallowedBehind;  // by a hook behind ours
+  bool otherProgram;     // injected by another program (TypeUnicode), not by the one under test
 };
 // Every event as it entered the input stream (physical and injected), in stream order.
 std::vector<StreamEvent> Stream();
@@ -140,9 +157,10 @@ struct SentInput {
 // Every INPUT that SendInput accepted.
 std::vector<SentInput> SentInputs();
 
-// The injected key events as "ms:+2A" (down) or "ms:-2A" (up), space separated, ms since Reset.
+// The key events the program injected as "ms:+2A" (down) or "ms:-2A" (up), space separated, ms
+// since Reset.
 std::string InjectedTrace();
-// Everything in the stream, physical as "ms:P+A0", injected as "ms:+2A".
+// Everything in the stream, the program's own injections as "ms:+2A", all else as "ms:P+A0".
 std::string StreamTrace();
 
 uint64_t CallCount(Call call);

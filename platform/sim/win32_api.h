@@ -278,6 +278,12 @@ constexpr int VK_LCONTROL = 0xA2;
 constexpr int VK_RCONTROL = 0xA3;
 constexpr int VK_LMENU = 0xA4;
 constexpr int VK_RMENU = 0xA5;
+constexpr int VK_HOME = 0x24;
+constexpr int VK_UP = 0x26;
+constexpr int VK_NUMPAD7 = 0x67;
+constexpr int VK_NUMPAD8 = 0x68;
+constexpr int VK_NUMLOCK = 0x90;
+constexpr int VK_PACKET = 0xE7;
 
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;

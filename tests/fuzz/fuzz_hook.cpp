@@ -1,13 +1,15 @@
 // KeyboardHookProc against arbitrary event sequences, called directly as Windows would. Checked
 // after every event, whatever it is: the event went on unchanged with the next hook's answer
-// returned, the activity counters moved as the hook promises the workers, our own events touched
-// no key state, and a held key has neither a release time nor a key-up owed.
+// returned, the activity counters moved as the hook promises the workers, our own events and keys
+// the layout made up touched no key state, and a held key has neither a release time nor a key-up
+// owed.
 //
 // Input: 8 bytes per event (a short last record reads as zeros):
 //   0 message 0x100 + (low 3 bits)   1 vkCode   2 scanCode   3 flags
 //   4 dwExtraInfo: bits 0-1 pick none, our tag, our tag with a high bit, our tag one bit off;
 //     bits 2-6 which bit
-//   5 nCode: HC_ACTION below 0xF8, else -4..3   6 bit 7: a new foreground window, window 0-3
+//   5 nCode: HC_ACTION below 0xF8, else -4..3   6 bit 7: a new foreground window, window 0-3;
+//     bit 2: the scan code made up by the layout (0x200 added)
 //   7 ms to advance first
 #include <cstdint>
 #include <cstdio>
@@ -50,7 +52,8 @@ void CheckEvent(const uint8_t (&r)[8], size_t at) {
   const int bit = (r[4] >> 2) & 31;
   const ULONG_PTR extras[] = {0, kInjectionTag, kInjectionTag | ULONG_PTR{1} << (32 + bit),
                               kInjectionTag ^ ULONG_PTR{1} << bit};
-  KBDLLHOOKSTRUCT event = {r[1], r[2], r[3], 0, extras[r[4] & 3]};
+  const DWORD madeUp = (r[6] & 4) != 0 ? 0x200 : 0;
+  KBDLLHOOKSTRUCT event = {r[1], r[2] | madeUp, r[3], 0, extras[r[4] & 3]};
   const KBDLLHOOKSTRUCT sent = event;
   const int code = r[5] < 0xF8 ? HC_ACTION : r[5] - 0xFC;
   const LRESULT nextResult = static_cast<LRESULT>(0x5A5A0000u + at);
@@ -85,6 +88,7 @@ void CheckEvent(const uint8_t (&r)[8], size_t at) {
     Check(a.held == 0 || (a.releaseTime == 0 && a.owed == 0), at, "a held key has a release time or a key-up owed");
   }
   Check(moved <= 1, at, "one event moved more than one key");
+  Check(moved == 0 || madeUp == 0, at, "a key the layout made up moved a key");
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ void KeyboardSession::QuitVelmora() {
 std::string KeyboardSession::InjectedSince(uint32_t markMs) const {
   std::string trace;
   for (const sim::StreamEvent& e : sim::Stream()) {
-    if ((e.event.flags & LLKHF_INJECTED) == 0) continue;
+    if ((e.event.flags & LLKHF_INJECTED) == 0 || e.otherProgram) continue;
     const uint64_t ms = (e.ticks - sim::kStartTicks) / sim::kTicksPerMs;
     if (ms < markMs) continue;
     char entry[32];
@@ -87,7 +87,7 @@ std::string KeyboardSession::InjectedSince(uint32_t markMs) const {
 int KeyboardSession::CountInjected(bool up) const {
   int count = 0;
   for (const sim::StreamEvent& e : sim::Stream()) {
-    if ((e.event.flags & LLKHF_INJECTED) && ((e.event.flags & LLKHF_UP) != 0) == up) ++count;
+    if ((e.event.flags & LLKHF_INJECTED) && !e.otherProgram && ((e.event.flags & LLKHF_UP) != 0) == up) ++count;
   }
   return count;
 }
