@@ -76,7 +76,7 @@ TEST_F(Program, RepeatsAHeldKeyAtTheDefaultTimingsAndEndsOnQuitInOrder) {
 TEST_F(Program, UsesTheUsersSettingsAndStartsWhereThePowerCallIsMissing) {
   sim::SetRegistryText(L"KeyboardSpeed", u"20");
   sim::SetRegistryDword(L"KeyboardDelay", 0);
-  sim::SetProcAddressAvailable(false);
+  sim::SetWindows8CallsPresent(false);
   StartVelmora();
   Press(VK_RSHIFT);
   Wait(500);
