@@ -88,14 +88,15 @@ void RecordForeignEvent(WPARAM message, const KBDLLHOOKSTRUCT& event, uint64_t s
 LRESULT CALLBACK KeyboardHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
   if (nCode == HC_ACTION) {
     const auto& event = *reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
+    LARGE_INTEGER now;  // first, so a release is stamped no later than the hook saw it
+    QueryPerformanceCounter(&now);
+    activity.lastHookEventTime.store(static_cast<uint64_t>(now.QuadPart));
     // Compared at full pointer width; LLKHF_INJECTED is deliberately not consulted, so events
     // injected by other software count as foreign, like physical ones.
     if (event.dwExtraInfo == kInjectionTag) {
       NoteHookEvent(event);
       NoteOwnKeyEvent(wParam, event);
     } else {
-      LARGE_INTEGER now;  // first, so a release is stamped no later than the hook saw it
-      QueryPerformanceCounter(&now);
       NoteHookEvent(event);
       RecordForeignEvent(wParam, event, static_cast<uint64_t>(now.QuadPart));
     }
