@@ -157,3 +157,5 @@ bool TakeHookLost() {
   watch.hookLost = false;
   return lost;
 }
+
+void DropPendingRawEvents() { watch.unmatchedCount = 0; }

@@ -137,6 +137,7 @@ struct Visit {
   bool secureDesktop;
   uint32_t ms;
 };
+void PrintTo(const Visit& visit, std::ostream* out) { *out << visit.name; }
 class AwayFromOurDesktop : public KeyboardSession, public ::testing::WithParamInterface<Visit> {};
 INSTANTIATE_TEST_SUITE_P(Visits, AwayFromOurDesktop,
                          ::testing::Values(Visit{"SecureDesktopFor200ms", true, 200},
