@@ -24,6 +24,7 @@
 //   Windows 7 accepts the flag only with its update KB2533623 (LoadLibraryExW, learn.microsoft.com).
 #include "app/session_notifications.h"
 
+#include "app/run_time_lookup.h"
 #include "tracking/let_go_of_every_key.h"
 #include "tracking/missed_events.h"
 
@@ -45,13 +46,6 @@ HANDLE terminalServicesReady;  // while a registration waits for the terminal se
 HPOWERNOTIFY suspendResumeRegistration;
 UnregisterSuspendResumeFn unregisterSuspendResume;
 bool sessionBack;
-
-// Through a plain function pointer type: FARPROC's own signature is not the real one.
-template <typename Function>
-Function Lookup(HMODULE module, const char* name) {
-  const FARPROC proc = GetProcAddress(module, name);
-  return proc == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(proc));
-}
 
 void FreeSessionLibrary() {
   FreeLibrary(sessionLibrary);
@@ -80,8 +74,8 @@ void RegisterForSessionChanges(bool mayWait) {
 void RegisterForSuspendAndResume() {
   const HMODULE user32 = GetModuleHandleW(L"user32.dll");
   if (user32 == nullptr) return;
-  const auto registerFn = Lookup<RegisterSuspendResumeFn>(user32, "RegisterSuspendResumeNotification");
-  const auto unregisterFn = Lookup<UnregisterSuspendResumeFn>(user32, "UnregisterSuspendResumeNotification");
+  const auto registerFn = LookUp<RegisterSuspendResumeFn>(user32, "RegisterSuspendResumeNotification");
+  const auto unregisterFn = LookUp<UnregisterSuspendResumeFn>(user32, "UnregisterSuspendResumeNotification");
   if (registerFn == nullptr || unregisterFn == nullptr) return;  // before Windows 8
   suspendResumeRegistration = registerFn(notifiedWindow, DEVICE_NOTIFY_WINDOW_HANDLE);
   if (suspendResumeRegistration != nullptr) unregisterSuspendResume = unregisterFn;
@@ -104,8 +98,8 @@ void StartSessionNotifications(HWND window) {
   // every Windows has loaded.
   sessionLibrary = LoadLibraryExW(L"wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (sessionLibrary == nullptr) return;
-  registerSession = Lookup<RegisterSessionFn>(sessionLibrary, "WTSRegisterSessionNotification");
-  unregisterSession = Lookup<UnregisterSessionFn>(sessionLibrary, "WTSUnRegisterSessionNotification");
+  registerSession = LookUp<RegisterSessionFn>(sessionLibrary, "WTSRegisterSessionNotification");
+  unregisterSession = LookUp<UnregisterSessionFn>(sessionLibrary, "WTSUnRegisterSessionNotification");
   RegisterForSessionChanges(true);
 }
 
