@@ -8,7 +8,16 @@ using Sessions = KeyboardSession;
 
 uint64_t HookInstalls() { return sim::CallCount(sim::Call::SetWindowsHookExW); }
 
-void Lock() { sim::SendSessionChange(WTS_SESSION_LOCK); }
+// Each returns once the program has done what the notification asks.
+void Session(WPARAM code) {
+  sim::SendSessionChange(code);
+  sim::Settle();
+}
+void Power(WPARAM event) {
+  sim::SendPowerBroadcast(event);
+  sim::Settle();
+}
+void Lock() { Session(WTS_SESSION_LOCK); }
 
 TEST_F(Sessions, AwayEveryKeyIsLetGoAndBackTheHookIsInstalledAtOnce) {
   struct AwayAndBack {
@@ -17,13 +26,10 @@ TEST_F(Sessions, AwayEveryKeyIsLetGoAndBackTheHookIsInstalledAtOnce) {
     void (*back)();
   };
   const AwayAndBack cases[] = {
-      {"lock", Lock, [] { sim::SendSessionChange(WTS_SESSION_UNLOCK); }},
-      {"console", [] { sim::SendSessionChange(WTS_CONSOLE_DISCONNECT); },
-       [] { sim::SendSessionChange(WTS_CONSOLE_CONNECT); }},
-      {"remote", [] { sim::SendSessionChange(WTS_REMOTE_DISCONNECT); },
-       [] { sim::SendSessionChange(WTS_REMOTE_CONNECT); }},
-      {"sleep", [] { sim::SendPowerBroadcast(PBT_APMSUSPEND); },
-       [] { sim::SendPowerBroadcast(PBT_APMRESUMEAUTOMATIC); }},
+      {"lock", Lock, [] { Session(WTS_SESSION_UNLOCK); }},
+      {"console", [] { Session(WTS_CONSOLE_DISCONNECT); }, [] { Session(WTS_CONSOLE_CONNECT); }},
+      {"remote", [] { Session(WTS_REMOTE_DISCONNECT); }, [] { Session(WTS_REMOTE_CONNECT); }},
+      {"sleep", [] { Power(PBT_APMSUSPEND); }, [] { Power(PBT_APMRESUMEAUTOMATIC); }},
   };
   for (const AwayAndBack& c : cases) {
     SCOPED_TRACE(c.what);
@@ -53,7 +59,7 @@ TEST_F(Sessions, ALockDropsUnmatchedRawEventsAndLeavesAnOwedKeyUpToGoOut) {
   Lock();
   Wait(3000);
   EXPECT_EQ(HookInstalls(), 1u);
-  sim::SendSessionChange(WTS_SESSION_UNLOCK);
+  Session(WTS_SESSION_UNLOCK);
   Release(VK_LCONTROL);
 
   // The release reaches the hook just before a repeat is accepted, and the lock comes before the
@@ -62,7 +68,7 @@ TEST_F(Sessions, ALockDropsUnmatchedRawEventsAndLeavesAnOwedKeyUpToGoOut) {
   sim::BeforeNextCall(sim::Call::SendInput, [] {
     sim::Release(VK_LSHIFT);
     sim::DeliverInput();
-    Lock();
+    sim::SendSessionChange(WTS_SESSION_LOCK);  // from a worker's thread, which cannot settle
   });
   Wait(540);
   EXPECT_EQ(Injected(), "3533:+2A 3533:-2A");
