@@ -3,6 +3,7 @@
 #include "app/message_loop.h"
 #include "app/raw_input_window.h"
 #include "app/settings_watch.h"
+#include "app/session_notifications.h"
 #include "app/timer_resolution.h"
 #include "repeat/repeat_worker.h"
 #include "tracking/key_slots.h"
@@ -79,6 +80,9 @@ int RunApplication(HINSTANCE instance) {
   // The watch for events the hook misses comes after the hook and goes before it; without it (no
   // window, no raw input) the program runs as it would with a hook that is never dropped.
   StartRawInput(instance);
+  // On the same window: without it, no notice of a lock or a suspend, and the program runs as it
+  // would without them.
+  StartSessionNotifications(rawInputWindow);
   // The main thread only runs the hook and the message loop, never for long and never spinning;
   // above the normal priority a busy machine is less likely to starve the hook into a time-out.
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
@@ -88,6 +92,7 @@ int RunApplication(HINSTANCE instance) {
 }
 
 void ShutdownAll() {
+  StopSessionNotifications();  // before the window is destroyed
   StopRawInput();
   // The hook goes first, so no event is signalled for a worker that is being stopped.
   if (hookHandle != nullptr) {

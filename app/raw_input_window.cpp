@@ -1,5 +1,6 @@
 #include "app/raw_input_window.h"
 
+#include "app/session_notifications.h"
 #include "tracking/missed_events.h"
 
 HWND rawInputWindow;
@@ -22,9 +23,10 @@ bool RegisterKeyboard(DWORD flags, HWND target) {
 void StartRawInput(HINSTANCE instance) {
   WNDCLASSEXW windowClass = {};
   windowClass.cbSize = sizeof windowClass;
-  // DefWindowProcW answers everything, WM_INPUT included, which it must see for the system's
-  // clean-up; the message loop reads the input before it dispatches.
-  windowClass.lpfnWndProc = DefWindowProcW;
+  // Its procedure takes the session and power notifications and passes everything on to
+  // DefWindowProcW, WM_INPUT included, which it must see for the system's clean-up; the message
+  // loop reads the input before it dispatches.
+  windowClass.lpfnWndProc = NotificationWindowProc;
   windowClass.hInstance = instance;
   windowClass.lpszClassName = kWindowClass;
   if (RegisterClassExW(&windowClass) == 0) return;

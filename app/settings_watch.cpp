@@ -63,9 +63,9 @@ int SettingsWatchHandles(HANDLE* handles, int capacity) {
   return count;
 }
 
-bool HandleSettingsChange(HANDLE signalled) {
+void HandleSettingsChange(HANDLE signalled) {
   for (WatchedKey& watched : watchedKeys) {
-    if (watched.changed == nullptr || watched.changed != signalled) continue;
+    if (watched.changed != signalled) continue;
     // One registration reports one change: register again before reading, so that a write landing
     // during the read signals the event once more instead of being lost. A settings page writes
     // several values in a row; they cost one read per signal. A registration that fails leaves
@@ -73,9 +73,13 @@ bool HandleSettingsChange(HANDLE signalled) {
     // handles stays as it is.
     RegisterForChange(watched);
     PublishRepeatTimings(ReadRepeatTimings());
-    return true;
   }
-  return false;
+}
+
+void StopWatchingSettings(HANDLE event) {
+  for (WatchedKey& watched : watchedKeys) {
+    if (watched.changed == event) CloseWatch(watched);
+  }
 }
 
 void StopSettingsWatch() {

@@ -20,8 +20,12 @@ void StartSettingsWatch();
 int SettingsWatchHandles(HANDLE* handles, int capacity);
 
 // For an event the wait returned signalled: registers for the key's next change, then reads and
-// publishes the timings. False (and nothing done) when the handle is none of the watch's.
-bool HandleSettingsChange(HANDLE signalled);
+// publishes the timings.
+void HandleSettingsChange(HANDLE signalled);
+
+// For an event whose wait failed: that key is no longer watched (waiting on it again could fail at
+// once, for ever); the timings stay as they are.
+void StopWatchingSettings(HANDLE event);
 
 // Closes each watched key, then its event, and nulls both; a second call touches nothing.
 void StopSettingsWatch();

@@ -1,16 +1,12 @@
 #include "app/timer_resolution.h"
 
-#include "platform/win32.h"
+#include "app/run_time_lookup.h"
 
 void KeepTimerResolutionRequestsHonoured() {
-  using SetProcessInformationFn = decltype(&SetProcessInformation);
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   if (kernel == nullptr) return;
-  const FARPROC proc = GetProcAddress(kernel, "SetProcessInformation");
-  if (proc == nullptr) return;
-  // Through a plain function pointer type: FARPROC's own signature is not the real one.
-  const auto setProcessInformation =
-      reinterpret_cast<SetProcessInformationFn>(reinterpret_cast<void (*)()>(proc));
+  const auto setProcessInformation = LookUp<decltype(&SetProcessInformation)>(kernel, "SetProcessInformation");
+  if (setProcessInformation == nullptr) return;
 
   PROCESS_POWER_THROTTLING_STATE state = {};
   state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;

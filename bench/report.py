@@ -179,6 +179,11 @@ def goals(results):
                      ["%.0f s: CPU %.0f vs %.0f ms, switches %d vs %d" % (
                          idle["seconds"], v["cpu_ms"], i["cpu_ms"], v["switches"],
                          i["switches"])]))
+    if "held_key" in results:
+        h = results["held_key"]
+        rows.append(("a key held for the hook but physically up: no wake-up once no hook can hold its"
+                     " press", h["wakeups"] == 0,
+                     ["%.2f wake-ups/s in the simulation (%s)" % (h["wakeups_per_second"], h["scenario"])]))
     if "bursts" in results:
         b = analyse_bursts(results["bursts"])
         if "added_pct" in b:
@@ -187,6 +192,13 @@ def goals(results):
                          ["%+.3f ms per event, %+.0f %% of %.3f ms" % (
                              b["added_ms"], b["added_pct"], b["median"]["none"])]))
     return rows
+
+
+def held_key_sentence(h):
+    return ("A key held for the hook but physically up, on the simulated platform (`held_key_wakeups`,"
+            " default settings; %s): %d wake-ups in %d s, %.2f a second, from the first arm expiry"
+            " kLongestHookTimeMs after the hook's last event on." % (
+                h["scenario"], h["wakeups"], h["seconds"], h["wakeups_per_second"]))
 
 
 # ------------------------------------------------------------------- text --
@@ -278,6 +290,8 @@ def text_report(results):
         w("  goal: Velmora equal to the do-nothing program within noise (%d ms CPU, %d switches)"
           " -> %s" % (IDLE_CPU_NOISE_MS, IDLE_SWITCH_NOISE, "met" if idle_equal(idle) else
                       "NOT met"))
+    if "held_key" in results:
+        w("  %s" % held_key_sentence(results["held_key"]))
 
     w("")
     w("3. Cost per keyboard event")
@@ -489,6 +503,9 @@ def markdown_report(results):
         w("| threads | %d | %d |" % (v["threads"], i["threads"]))
         w("| resident memory (VmRSS) | %.1f MiB | %.1f MiB |" % (v["rss_kib"] / 1024.0,
                                                                i["rss_kib"] / 1024.0))
+    if "held_key" in results:
+        w("")
+        w(held_key_sentence(results["held_key"]))
     w("")
     w("## Cost per keyboard event")
     w("")
@@ -559,6 +576,9 @@ def cost_figures(results):
                            ("null_added_ms", "per key event under Wine: added by a do-nothing hook")):
             if key in b:
                 rows.append((label, "%+.3f ms" % b[key]))
+    if "held_key" in results:
+        rows.append(("a key held but physically up, simulated: wake-ups per second",
+                     "%.2f" % results["held_key"]["wakeups_per_second"]))
     for name, agg in sorted(results.get("hook_benchmark", {}).get("benchmarks", {}).items()):
         if "median" in agg:
             rows.append(("hook on the simulated platform: %s" % name, "%.1f ns" % agg["median"]["real_ns"]))

@@ -4,8 +4,8 @@
 usage: wine_bench.py REPO WORKDIR REPORT_DIR DOCS_DIR [--quick]
 
 Run by scripts/bench, which builds everything this needs first: velmora.exe, keytrace.exe and
-velmora_idle.exe (build/windows), hook_benchmark (build/bench), null_hook.exe and
-wait_probe.exe (WORKDIR).
+velmora_idle.exe (build/windows), hook_benchmark and held_key_wakeups (build/bench), null_hook.exe
+and wait_probe.exe (WORKDIR).
 WORKDIR keeps the Wine prefix and the logs; REPORT_DIR gets results.json, report.txt,
 performance.md and the plot; DOCS_DIR gets copies of the last two.
 
@@ -399,6 +399,13 @@ def run_hook_benchmark(binary):
             "benchmarks": rows}
 
 
+def run_held_key_wakeups(binary):
+    r = subprocess.run([binary], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+    if r.returncode != 0:
+        raise HarnessError("%s failed: %s" % (binary, r.stderr.decode(errors="replace")))
+    return json.loads(r.stdout)
+
+
 def exe_size(exe, objdump):
     r = subprocess.run([objdump, "-p", exe], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                        timeout=60)
@@ -448,7 +455,8 @@ def main(argv):
     null_exe = os.path.join(workdir, "null_hook.exe")
     probe_exe = os.path.join(workdir, "wait_probe.exe")
     bench_bin = os.path.join(repo, "build", "bench", "bench", "hook_benchmark")
-    for path in (exe, keytrace, idle_exe, null_exe, probe_exe, bench_bin):
+    held_bin = os.path.join(repo, "build", "bench", "bench", "held_key_wakeups")
+    for path in (exe, keytrace, idle_exe, null_exe, probe_exe, bench_bin, held_bin):
         if not os.path.isfile(path):
             print("bench: missing %s (scripts/bench builds it)" % path, file=sys.stderr)
             return 1
@@ -487,6 +495,8 @@ def main(argv):
         return 1
     log("== cost per keyboard event on the simulated platform (hook_benchmark)...")
     results["hook_benchmark"] = run_hook_benchmark(bench_bin)
+    log("== a key held but physically up, on the simulated platform (held_key_wakeups)...")
+    results["held_key"] = run_held_key_wakeups(held_bin)
     results["size"] = exe_size(exe, os.environ.get("OBJDUMP", "x86_64-w64-mingw32-objdump"))
     results["machine"]["uptime_end"] = subprocess.run(
         ["uptime"], stdout=subprocess.PIPE).stdout.decode().strip()

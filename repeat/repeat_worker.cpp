@@ -6,6 +6,7 @@
 #include "repeat/compensating_release.h"
 #include "repeat/due_time_wait.h"
 #include "repeat/repeat_step.h"
+#include "repeat/unseen_release.h"
 #include "tracking/repeat_timings.h"
 
 namespace {
@@ -110,6 +111,7 @@ void ServiceHeldKey(KeySlot& slot) {
       const CounterClock clock = ReadCounterClock();
       const uint64_t firstDue = CounterNow() + CounterTicksFromMs(clock, timings.armDelayMs);
       bool timerRaised = false;
+      bool nobodyHoldsIt = false;
       const bool woken = WaitOutArmDelay(slot, snapshot, clock, firstDue, timerRaised);
       if (!StopRequested(slot)) {
         FlushPendingRelease(slot);
@@ -117,12 +119,18 @@ void ServiceHeldKey(KeySlot& slot) {
           if (IsRepeatStillValid(slot, snapshot)) {
             RaiseTimerResolution(timerRaised);
             RunRepeatBurst(slot, snapshot, firstDue, timings.repeatIntervalMs);
+          } else if (ReleasedUnseen(slot, snapshot, clock)) {
+            nobodyHoldsIt = true;
           } else {
             ResetOnFocusLoss(slot, snapshot.pressWindow);
           }
         }
       }
       if (timerRaised) timeEndPeriod(1);
+      // A release no hook of ours saw: no more arming until the next event wakes the worker, and no
+      // key-up, since none of our repeats landed after a release we saw. Left held, the key would
+      // cost a wake-up every armDelayMs for as long as nobody touches it.
+      if (nobodyHoldsIt) return;
     }
   }
 }

@@ -56,6 +56,10 @@ struct ActivityState {
   std::atomic<int32_t> hookBusy;           // hook writes (1 while handling a foreign event); workers read
   std::atomic<uint64_t> activitySequence;  // hook increments twice per foreign event; workers read
   std::atomic<uint64_t> activityCount;     // hook increments once per foreign event; workers read
+  // Hook writes for every event it is given, ours included (counter ticks); workers read. Windows
+  // updates a key's state only once the whole hook chain has passed the event on, and a hook
+  // behind ours may hold it that long.
+  std::atomic<uint64_t> lastHookEventTime;
 };
 
 // A worker's copy of what it saw before it armed; read in field order (see TakeRepeatSnapshot).

@@ -23,6 +23,9 @@ KeyTransition TransitionOf(WPARAM message) {
 LRESULT CALLBACK KeyboardHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
   if (nCode == HC_ACTION) {
     const auto& event = *reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
+    LARGE_INTEGER now;  // first, so a release is stamped no later than the hook saw it
+    QueryPerformanceCounter(&now);
+    activity.lastHookEventTime.store(static_cast<uint64_t>(now.QuadPart));
     // Compared at full pointer width; LLKHF_INJECTED is deliberately not consulted, so events
     // injected by other software count as foreign, like physical ones.
     if (event.dwExtraInfo == kInjectionTag) {
@@ -31,8 +34,6 @@ LRESULT CALLBACK KeyboardHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
         ApplyOwnKeyDown(SlotOfOwnKey(event.scanCode));
       }
     } else {
-      LARGE_INTEGER now;  // first, so a release is stamped no later than the hook saw it
-      QueryPerformanceCounter(&now);
       // The watch first: an event this one shows the hook missed is settled before this one.
       NoteHookEvent(event);
       ApplyForeignKeyEvent(SlotOfHookKey(event.vkCode, event.scanCode), TransitionOf(wParam),

@@ -64,3 +64,5 @@ bool TakeHookLost() {
   watch.hookLost = false;
   return lost;
 }
+
+void DropPendingRawEvents() { watch.pairing.unmatchedCount = 0; }

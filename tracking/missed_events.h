@@ -37,3 +37,7 @@ void ExpireUnmatchedRawEvents(DWORD tickNow, bool all);
 
 // True once after any miss: the hook may have been removed and is to be installed again.
 bool TakeHookLost();
+
+// Forgets the raw events the hook has not seen, without applying them: for a stretch in which
+// neither view can see the keys (the session locked, the machine asleep), whose keys are let go.
+void DropPendingRawEvents();

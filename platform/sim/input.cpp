@@ -3,6 +3,7 @@
 //
 // As on Windows, injected events enter the same stream as physical ones and reach the hook in
 // stream order, on the thread that installed it, while that thread waits in GetMessageW.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -148,20 +149,40 @@ void PostRawInputLocked(const StreamEvent& entry) {
   message.lParam = static_cast<LPARAM>(m.rawRecords.size());
   message.time = static_cast<DWORD>((entry.ticks - kStartTicks) / kTicksPerMs);
   thread->posted.push_back(message);
-  if (thread->state == ThreadState::Waiting && thread->waitObject == kMessageQueue) WakeLocked(thread, WAIT_OBJECT_0);
+  WakeQueueWaiterLocked(thread);
 }
 
-// Whether a message-loop call on self has something to do: a quit, input for its hook, a message.
+// Whether a message-loop call on self has something to do: a sent message, a quit, input for its
+// hook, a posted message.
 bool QueueReadyLocked(ThreadRecord* self) {
-  return self->quitPosted || !self->posted.empty() ||
+  return !self->sent.empty() || self->quitPosted || !self->posted.empty() ||
          (HasPendingInputLocked() && DelivererLocked() == self && !TheMachine().inputHeld);
 }
 
-// One step of GetMessageW and PeekMessageW: input first, through the hook (Windows runs hooks
-// before it returns a posted message), then a posted message. True with a message to return.
+WNDPROC WindowProcLocked(HWND window) {
+  const size_t index = IndexOf(reinterpret_cast<HANDLE>(window));
+  const Object* object = index == kNoObject ? nullptr : &TheMachine().objects[index];
+  return object != nullptr && object->kind == Kind::Window && object->open ? object->windowProc : nullptr;
+}
+
+// One step of GetMessageW and PeekMessageW: messages sent to the thread's windows first, each to
+// its window procedure ("During this call, the system delivers pending, nonqueued messages":
+// GetMessage and PeekMessage, learn.microsoft.com), then input through the hook (Windows runs
+// hooks before it returns a posted message), then a posted message. True with a message to return.
 bool TakeMessage(std::unique_lock<std::mutex>& lock, ThreadRecord* self, MSG* message, bool& quit) {
   Machine& m = TheMachine();
   for (;;) {
+    if (!self->sent.empty()) {
+      const MSG sent = self->sent.front();
+      self->sent.pop_front();
+      const WNDPROC proc = WindowProcLocked(sent.hwnd);
+      lock.unlock();
+      if (proc != nullptr) proc(sent.hwnd, sent.message, sent.wParam, sent.lParam);
+      lock.lock();
+      ++self->sentDispatched;
+      m.changed.notify_all();
+      continue;
+    }
     if (self->quitPosted) {
       self->quitPosted = false;
       *message = {};
@@ -192,14 +213,31 @@ bool TakeMessage(std::unique_lock<std::mutex>& lock, ThreadRecord* self, MSG* me
   }
 }
 
-void WaitOnQueueLocked(std::unique_lock<std::mutex>& lock, ThreadRecord* self, uint64_t deadline) {
+// queueResult: what the wait returns when the queue wakes it.
+void WaitOnQueueLocked(std::unique_lock<std::mutex>& lock, ThreadRecord* self, uint64_t deadline, DWORD queueResult) {
   Machine& m = TheMachine();
   self->state = ThreadState::Waiting;
   self->waitObject = kMessageQueue;
+  self->queueResult = queueResult;
   self->deadline = deadline;
   self->waitOrder = ++m.waitOrder;
   m.changed.notify_all();
   m.changed.wait(lock, [self] { return self->state != ThreadState::Waiting; });
+}
+
+// Keys pressed on another desktop, or while an elevated window has the focus, reach no hook and no
+// raw input of ours; only the physical key state changes.
+//  - A global low-level hook watches "all threads in the same desktop as the calling thread"
+//    (SetWindowsHookEx, learn.microsoft.com): the secure desktop of Ctrl+Alt+Del, of a UAC prompt
+//    and of the lock screen is another desktop.
+//  - Reading the input of higher integrity levels "using low-level hooks, raw input, GetKeyState,
+//    GetAsyncKeyState" is what UIAccess adds to a process ("User Account Control: Only elevate
+//    UIAccess applications that are installed in secure locations", learn.microsoft.com): without
+//    it, a program run as administrator in the foreground hides its keys from ours (reported, not
+//    documented as such).
+bool KeysGoElsewhereLocked() {
+  const Machine& m = TheMachine();
+  return m.secureDesktop || m.foregroundElevated;
 }
 
 // One key event as the layout hands it to the hooks.
@@ -219,6 +257,13 @@ void QueueKeyLocked(int virtualKey, DWORD scanCode, bool extended, bool down) {
   }
   if (AltDownLocked() && !isAlt) event.flags |= LLKHF_ALTDOWN;
   if (extended) event.flags |= LLKHF_EXTENDED;
+  if (KeysGoElsewhereLocked()) {
+    StreamEvent entry = {m.now, message, event, false, false};
+    entry.elsewhere = true;
+    m.stream.push_back(entry);
+    m.keyDown[virtualKey & 0xFF] = down;
+    return;
+  }
   QueueEventLocked(message, event);
 }
 
@@ -327,9 +372,7 @@ void QueueEventLocked(UINT message, const KBDLLHOOKSTRUCT& event, bool otherProg
   m.stream.push_back(entry);
   if (m.rawBeforeHook && !entry.swallowed) PostRawInputLocked(entry);
   ThreadRecord* deliverer = DelivererLocked();
-  if (deliverer != nullptr && deliverer->state == ThreadState::Waiting && deliverer->waitObject == kMessageQueue) {
-    WakeLocked(deliverer, WAIT_OBJECT_0);
-  }
+  if (deliverer != nullptr) WakeQueueWaiterLocked(deliverer);
   m.changed.notify_all();
 }
 
@@ -396,7 +439,7 @@ BOOL WINAPI GetMessageW(LPMSG message, HWND, UINT, UINT) {
   for (;;) {
     bool quit = false;
     if (TakeMessage(lock, self, message, quit)) return quit ? FALSE : TRUE;
-    WaitOnQueueLocked(lock, self, kNever);
+    WaitOnQueueLocked(lock, self, kNever, WAIT_OBJECT_0);
   }
 }
 
@@ -408,15 +451,43 @@ BOOL WINAPI PeekMessageW(LPMSG message, HWND, UINT, UINT, UINT) {
   return self != nullptr && TakeMessage(lock, self, message, quit) ? TRUE : FALSE;
 }
 
-DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE*, DWORD milliseconds, DWORD, DWORD) {
+// As on Windows: the lowest index of a signalled object wins, WAIT_OBJECT_0 + i; the thread's queue
+// (input, a sent message, a posted one) comes as WAIT_OBJECT_0 + count, after the objects; at most
+// MAXIMUM_WAIT_OBJECTS - 1 handles, none twice (MsgWaitForMultipleObjectsEx, learn.microsoft.com).
+DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
+                                         DWORD) {
   const bool fail = EnterCall(Call::MsgWaitForMultipleObjectsEx);
   Machine& m = TheMachine();
   std::unique_lock<std::mutex> lock(m.lock);
   ThreadRecord* self = CurrentThread();
-  if (fail || count != 0 || self == nullptr) return WAIT_FAILED;
-  if (QueueReadyLocked(self)) return WAIT_OBJECT_0;
+  if (fail || self == nullptr || count > MAXIMUM_WAIT_OBJECTS - 1 || (count > 0 && handles == nullptr)) {
+    return WAIT_FAILED;
+  }
+  // A message sent by another thread wakes the wait only with QS_SENDMESSAGE in the mask.
+  if ((wakeMask & QS_SENDMESSAGE) == 0) m.problems.push_back("MsgWaitForMultipleObjectsEx deaf to sent messages");
+  std::vector<size_t> targets;
+  for (DWORD i = 0; i < count; ++i) {
+    DWORD error = 0;
+    const size_t target = WaitTargetLocked(handles[i], "MsgWaitForMultipleObjectsEx", error);
+    if (target == kNoObject) {
+      LastError() = error;
+      return WAIT_FAILED;
+    }
+    for (size_t earlier : targets) {
+      if (earlier == target) m.problems.push_back("MsgWaitForMultipleObjectsEx given a handle twice");
+    }
+    targets.push_back(target);
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    if (!IsSignalledLocked(m.objects[targets[i]])) continue;
+    ConsumeLocked(m.objects[targets[i]]);
+    return WAIT_OBJECT_0 + i;
+  }
+  if (QueueReadyLocked(self)) return WAIT_OBJECT_0 + count;
   if (milliseconds == 0) return WAIT_TIMEOUT;
-  WaitOnQueueLocked(lock, self, milliseconds == INFINITE ? kNever : TimedWaitEndLocked(milliseconds));
+  self->waitObjects = std::move(targets);
+  WaitOnQueueLocked(lock, self, milliseconds == INFINITE ? kNever : TimedWaitEndLocked(milliseconds),
+                    WAIT_OBJECT_0 + count);
   return self->result;
 }
 
@@ -427,10 +498,12 @@ BOOL WINAPI TranslateMessage(const MSG*) {
 
 LRESULT WINAPI DispatchMessageW(const MSG* message) {
   EnterCall(Call::DispatchMessageW);
-  std::lock_guard<std::mutex> guard(TheMachine().lock);
-  // Every window of the program answers with DefWindowProcW, where the system frees raw input.
-  TheMachine().rawInputNotCleanedUp -= message->message == WM_INPUT;
-  return 0;
+  WNDPROC proc;
+  {
+    std::lock_guard<std::mutex> guard(TheMachine().lock);
+    proc = WindowProcLocked(message->hwnd);
+  }
+  return proc == nullptr ? 0 : proc(message->hwnd, message->message, message->wParam, message->lParam);
 }
 
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size) {
@@ -456,7 +529,10 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size) {
     for (UINT i = 0; i < count; ++i) {
       const INPUT& input = inputs[i];
       m.sent.push_back({m.now, input});
-      if (input.type == INPUT_KEYBOARD) QueueInjectedLocked(input.ki, false);
+      // "This function fails when it is blocked by UIPI. Note that neither GetLastError nor the
+      // return value will indicate the failure was caused by UIPI blocking" (SendInput,
+      // learn.microsoft.com): input for an elevated window is counted as accepted and goes nowhere.
+      if (input.type == INPUT_KEYBOARD && !m.foregroundElevated) QueueInjectedLocked(input.ki, false);
     }
     m.now += m.sendInputCostTicks;
   }
@@ -468,6 +544,10 @@ SHORT WINAPI GetAsyncKeyState(int virtualKey) {
   EnterCall(Call::GetAsyncKeyState);
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> guard(m.lock);
+  // "The return value is zero for the following cases: The current desktop is not the active
+  // desktop; ... UI Privilege Isolation (UIPI) prevents the calling thread from accessing the
+  // foreground thread" (GetAsyncKeyState, learn.microsoft.com).
+  if (KeysGoElsewhereLocked()) return 0;
   bool down = m.keyDown[virtualKey & 0xFF];
   if (virtualKey == VK_SHIFT) down = m.keyDown[VK_LSHIFT] || m.keyDown[VK_RSHIFT];
   if (virtualKey == VK_CONTROL) down = m.keyDown[VK_LCONTROL] || m.keyDown[VK_RCONTROL];
@@ -666,10 +746,10 @@ ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* windowClass) {
   std::lock_guard<std::mutex> guard(m.lock);
   const std::wstring name = windowClass->lpszClassName;
   for (const auto& known : m.windowClasses) {
-    if (known.first == name) return 0;
+    if (known.name == name) return 0;
   }
   if (fail || windowClass->cbSize != sizeof(WNDCLASSEXW) || windowClass->lpfnWndProc == nullptr) return 0;
-  m.windowClasses.emplace_back(name, windowClass->hInstance);
+  m.windowClasses.push_back({name, windowClass->hInstance, windowClass->lpfnWndProc});
   LogLocked(Call::RegisterClassExW);
   return static_cast<ATOM>(0xC000 + m.windowClasses.size());
 }
@@ -684,7 +764,7 @@ BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE instance) {
     }
   }
   for (auto it = m.windowClasses.begin(); it != m.windowClasses.end(); ++it) {
-    if (it->first != className || it->second != instance) continue;  // a class belongs to its module
+    if (it->name != className || it->module != instance) continue;  // a class belongs to its module
     m.windowClasses.erase(it);
     return TRUE;
   }
@@ -697,10 +777,13 @@ HWND WINAPI CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR, DWORD, int, int, 
   const bool fail = EnterCall(Call::CreateWindowExW);
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> guard(m.lock);
-  bool known = false;
-  for (const auto& c : m.windowClasses) known = known || c.first == className;
-  if (fail || !known) return nullptr;
+  WNDPROC proc = nullptr;
+  for (const auto& c : m.windowClasses) {
+    if (c.name == className) proc = c.proc;
+  }
+  if (fail || proc == nullptr) return nullptr;
   const size_t index = AddObject(Kind::Window);
+  m.objects[index].windowProc = proc;
   m.objects[index].messageOnly = parent == HWND_MESSAGE;
   m.objects[index].windowThread = CurrentThread();
   LogLocked(Call::CreateWindowExW, m.objects[index].name);
@@ -716,10 +799,23 @@ BOOL WINAPI DestroyWindow(HWND window) {
   LogLocked(Call::DestroyWindow, object->name);
   object->open = false;
   if (m.rawTarget == window) m.problems.push_back("DestroyWindow of the raw input target while registered");
+  // "When a window no longer requires these notifications, it must call
+  // WTSUnRegisterSessionNotification before being destroyed" (WTSRegisterSessionNotification).
+  if (object->sessionRegistrations > 0) m.problems.push_back("DestroyWindow of a window registered for session notifications");
+  for (const Object& o : m.objects) {
+    if (o.kind == Kind::PowerNotification && o.open && o.recipient == window) {
+      m.problems.push_back("DestroyWindow of a window registered for suspend and resume notifications");
+    }
+  }
   return TRUE;
 }
 
-LRESULT WINAPI DefWindowProcW(HWND, UINT, WPARAM, LPARAM) { return 0; }
+// The system frees a WM_INPUT's raw input here.
+LRESULT WINAPI DefWindowProcW(HWND, UINT message, WPARAM, LPARAM) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().rawInputNotCleanedUp -= message == WM_INPUT;
+  return 0;
+}
 
 BOOL WINAPI RegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size) {
   const bool fail = EnterCall(Call::RegisterRawInputDevices);
@@ -761,3 +857,143 @@ UINT WINAPI GetRawInputData(HRAWINPUT rawInput, UINT command, LPVOID data, UINT*
   std::memcpy(data, &m.rawRecords[index - 1], sizeof(RAWINPUT));
   return sizeof(RAWINPUT);
 }
+
+// --- Session and power notifications -------------------------------------------------------------
+
+namespace {
+
+// SendMessage's way: the message waits for the window's thread to take it inside one of its message
+// calls (GetMessageW, PeekMessageW; MsgWaitForMultipleObjectsEx returns for it), and the sender goes
+// on once the window procedure has returned.
+void SendToWindows(UINT message, WPARAM wParam, LPARAM lParam, bool session) {
+  Machine& m = TheMachine();
+  std::unique_lock<std::mutex> lock(m.lock);
+  std::vector<std::pair<ThreadRecord*, uint64_t>> awaited;
+  for (const Object& o : m.objects) {
+    HWND window = nullptr;
+    if (session && o.kind == Kind::Window && o.open && o.sessionRegistrations > 0) {
+      window = reinterpret_cast<HWND>(HandleOf(static_cast<size_t>(&o - m.objects.data())));
+    }
+    if (!session && o.kind == Kind::PowerNotification && o.open) window = o.recipient;
+    const size_t index = IndexOf(reinterpret_cast<HANDLE>(window));
+    ThreadRecord* thread = index == kNoObject ? nullptr : m.objects[index].windowThread;
+    if (thread == nullptr || thread->state == ThreadState::Ended) continue;
+    MSG sent = {};
+    sent.hwnd = window;
+    sent.message = message;
+    sent.wParam = wParam;
+    sent.lParam = lParam;
+    thread->sent.push_back(sent);
+    awaited.emplace_back(thread, thread->sentDispatched + thread->sent.size());
+    WakeQueueWaiterLocked(thread);
+  }
+  const bool done = m.changed.wait_for(lock, std::chrono::seconds(10), [&] {
+    for (const auto& [thread, ticket] : awaited) {
+      if (thread->sentDispatched < ticket && thread->state != ThreadState::Ended) return false;
+    }
+    return true;
+  });
+  if (!done) {
+    lock.unlock();
+    Die("a sent notification was never dispatched");
+  }
+}
+
+}  // namespace
+
+// "Session change notifications are sent in the form of a WM_WTSSESSION_CHANGE message. These
+// notifications are sent only to the windows that have registered for them using this function"
+// and "If this function is called before the dependent services of Remote Desktop Services have
+// started, an RPC_S_INVALID_BINDING error code may be returned. When the Global\TermSrvReadyEvent
+// global event is set, all dependent services have started" (WTSRegisterSessionNotification,
+// learn.microsoft.com).
+BOOL WINAPI WTSRegisterSessionNotification(HWND window, DWORD) {
+  const bool fail = EnterCall(Call::WTSRegisterSessionNotification);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  const size_t ready = m.terminalServicesReadyEvent;
+  if (fail || (ready != kNoObject && !m.objects[ready].signalled)) {
+    LogLocked(Call::WTSRegisterSessionNotification, "failed");
+    LastError() = fail ? ERROR_ACCESS_DENIED : RPC_S_INVALID_BINDING;
+    return FALSE;
+  }
+  Object* object = Find(reinterpret_cast<HANDLE>(window), Kind::Window, "WTSRegisterSessionNotification");
+  if (object == nullptr) {
+    LastError() = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  ++object->sessionRegistrations;
+  LogLocked(Call::WTSRegisterSessionNotification, object->name);
+  return TRUE;
+}
+
+BOOL WINAPI WTSUnRegisterSessionNotification(HWND window) {
+  EnterCall(Call::WTSUnRegisterSessionNotification);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  Object* object = Find(reinterpret_cast<HANDLE>(window), Kind::Window, "WTSUnRegisterSessionNotification");
+  if (object == nullptr) return FALSE;
+  LogLocked(Call::WTSUnRegisterSessionNotification, object->name);
+  if (object->sessionRegistrations == 0) {
+    m.problems.push_back("WTSUnRegisterSessionNotification of a window not registered");
+    return FALSE;
+  }
+  --object->sessionRegistrations;
+  return TRUE;
+}
+
+// "If Flags is DEVICE_NOTIFY_WINDOW_HANDLE, hRecipient is a handle to the window to deliver events
+// to" (RegisterSuspendResumeNotification, learn.microsoft.com); a window receives the events
+// "through the WM_POWERBROADCAST message" (PBT_APMSUSPEND, PBT_APMRESUMEAUTOMATIC). A message-only
+// window "does not receive broadcast messages" (Message-Only Windows): only this registration
+// reaches it.
+HPOWERNOTIFY WINAPI RegisterSuspendResumeNotification(HANDLE recipient, DWORD flags) {
+  const bool fail = EnterCall(Call::RegisterSuspendResumeNotification);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (fail || flags != DEVICE_NOTIFY_WINDOW_HANDLE ||
+      Find(recipient, Kind::Window, "RegisterSuspendResumeNotification") == nullptr) {
+    LogLocked(Call::RegisterSuspendResumeNotification, "failed");
+    LastError() = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  const size_t index = AddObject(Kind::PowerNotification);
+  m.objects[index].recipient = reinterpret_cast<HWND>(recipient);
+  LogLocked(Call::RegisterSuspendResumeNotification, m.objects[index].name);
+  return HandleOf(index);
+}
+
+BOOL WINAPI UnregisterSuspendResumeNotification(HPOWERNOTIFY handle) {
+  EnterCall(Call::UnregisterSuspendResumeNotification);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  Object* object = Find(handle, Kind::PowerNotification, "UnregisterSuspendResumeNotification");
+  if (object == nullptr) return FALSE;
+  LogLocked(Call::UnregisterSuspendResumeNotification, object->name);
+  object->open = false;
+  return TRUE;
+}
+
+namespace sim {
+
+// On the secure desktop there is no foreground window of ours: GetForegroundWindow returns null
+// ("The foreground window can be NULL in certain circumstances, such as when a window is losing
+// activation", GetForegroundWindow, learn.microsoft.com; null there is reported, not documented).
+void SetSecureDesktop(bool active) {
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (active == m.secureDesktop) return;
+  m.secureDesktop = active;
+  if (active) m.foregroundBehindSecureDesktop = m.foreground;
+  m.foreground = active ? nullptr : m.foregroundBehindSecureDesktop;
+}
+
+void SetForegroundElevated(bool elevated) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().foregroundElevated = elevated;
+}
+
+void SendSessionChange(WPARAM code) { SendToWindows(WM_WTSSESSION_CHANGE, code, 1, true); }
+void SendPowerBroadcast(WPARAM event) { SendToWindows(WM_POWERBROADCAST, event, 0, false); }
+
+}  // namespace sim

@@ -21,6 +21,8 @@ const char* KindName(Kind kind) {
     case Kind::Hook: return "hook";
     case Kind::RegistryKey: return "key";
     case Kind::Window: return "window";
+    case Kind::Module: return "module";
+    case Kind::PowerNotification: return "power notification";
   }
   return "object";
 }
@@ -43,6 +45,7 @@ std::string DumpLocked() {
       out += " on ";
       if (t->waitObject == kMessageQueue) {
         out += "its message queue";
+        for (size_t index : t->waitObjects) out += " and " + m.objects[index].name;
       } else if (t->waitObject < m.objects.size()) {
         out += m.objects[t->waitObject].name;
       }
@@ -180,8 +183,15 @@ void WakeLocked(ThreadRecord* thread, DWORD result) {
   thread->state = ThreadState::Running;
   thread->result = result;
   thread->waitObject = kNoObject;
+  thread->waitObjects.clear();
   thread->deadline = kNever;
   TheMachine().changed.notify_all();
+}
+
+void WakeQueueWaiterLocked(ThreadRecord* thread) {
+  if (thread->state == ThreadState::Waiting && thread->waitObject == kMessageQueue) {
+    WakeLocked(thread, thread->queueResult);
+  }
 }
 
 }  // namespace detail
@@ -198,7 +208,10 @@ const char* CallName(Call call) {
       "RegOpenKeyExW",    "RegQueryValueExW",   "RegCloseKey",         "timeBeginPeriod",
       "timeEndPeriod",    "PeekMessageW",       "MsgWaitForMultipleObjectsEx", "RegisterClassExW",
       "CreateWindowExW",  "DestroyWindow",      "RegisterRawInputDevices", "GetRawInputData",
-      "SetThreadPriority", "RegNotifyChangeKeyValue", "SystemParametersInfoW"};
+      "SetThreadPriority", "RegNotifyChangeKeyValue", "SystemParametersInfoW",
+      "LoadLibraryExW",    "FreeLibrary",         "OpenEventW",
+      "WTSRegisterSessionNotification", "WTSUnRegisterSessionNotification",
+      "RegisterSuspendResumeNotification", "UnregisterSuspendResumeNotification"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Call::kCount));
   return kNames[static_cast<size_t>(call)];
 }
@@ -273,7 +286,11 @@ void Reset() {
   // indicator and click, and off), "AutoRepeatDelay"="1000", "AutoRepeatRate"="500".
   m.filterKeys = {sizeof(FILTERKEYS), 126, 1000, 1000, 500, 0};
   m.foreignMutexes.clear();
-  m.procAddressAvailable = true;
+  m.windows8CallsPresent = true;
+  m.secureDesktop = false;
+  m.foregroundBehindSecureDesktop = nullptr;
+  m.foregroundElevated = false;
+  m.terminalServicesReadyEvent = kNoObject;
   m.raisedTimerPeriods = 0;
   m.powerRequests.clear();
   m.namesIssued.clear();
@@ -375,9 +392,9 @@ std::string HandleName(HANDLE handle) {
 std::vector<std::string> OpenHandles() {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   std::vector<std::string> open;
-  for (const auto& c : TheMachine().windowClasses) open.push_back("window class of module " + std::to_string(reinterpret_cast<uintptr_t>(c.second)));
+  for (const auto& c : TheMachine().windowClasses) open.push_back("window class of module " + std::to_string(reinterpret_cast<uintptr_t>(c.module)));
   for (const Object& o : TheMachine().objects) {
-    if (o.open) open.push_back(o.name);
+    if (o.open && !o.systemOwned) open.push_back(o.name);
   }
   return open;
 }

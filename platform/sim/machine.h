@@ -16,11 +16,11 @@
 
 namespace sim::detail {
 
-enum class Kind { Event, Thread, Mutex, Hook, RegistryKey, Window };
+enum class Kind { Event, Thread, Mutex, Hook, RegistryKey, Window, Module, PowerNotification };
 enum class ThreadState { Running, Waiting, Ended };
 
 inline constexpr size_t kNoObject = SIZE_MAX;
-inline constexpr size_t kMessageQueue = SIZE_MAX - 1;  // what GetMessageW waits on
+inline constexpr size_t kMessageQueue = SIZE_MAX - 1;  // what GetMessageW waits on (MsgWait...: and its objects)
 inline constexpr uint64_t kNever = UINT64_MAX;
 
 struct ThreadRecord;
@@ -33,6 +33,10 @@ struct Object {
   bool signalled = false;
   bool manualReset = false;
   uint32_t setCount = 0;
+  std::wstring eventName;      // a named event of the system's, which the program opens
+  bool systemOwned = false;    // made by the system, not the program: no leak of the program's
+  size_t aliasOf = kNoObject;  // a handle the program opened to a named event
+  DWORD access = 0;            // the access it was opened with (events and registry keys)
   // Thread
   ThreadRecord* thread = nullptr;
   // Mutex
@@ -46,10 +50,13 @@ struct Object {
   // Window
   bool messageOnly = false;
   ThreadRecord* windowThread = nullptr;
-  // RegistryKey
+  WNDPROC windowProc = nullptr;
+  int sessionRegistrations = 0;  // WTSRegisterSessionNotification calls not yet undone
+  // RegistryKey (its access is `access` above)
   std::wstring keyPath;
-  REGSAM access = 0;
   size_t notifyEvent = kNoObject;  // the event of its pending change registration, if any
+  // PowerNotification: the window a suspend/resume registration delivers to
+  HWND recipient = nullptr;
 };
 
 struct ThreadRecord {
@@ -63,6 +70,10 @@ struct ThreadRecord {
   DWORD exitCode = 0;
   int priority = 0;
   std::deque<MSG> posted;     // its message queue
+  std::deque<MSG> sent;       // messages sent to its windows, dispatched inside its message calls
+  uint64_t sentDispatched = 0;
+  std::vector<size_t> waitObjects;    // MsgWaitForMultipleObjectsEx: the objects besides its queue
+  DWORD queueResult = WAIT_OBJECT_0;  // what its wait returns when its queue wakes it
   size_t object = kNoObject;  // its handle's object, if it has one
   std::thread thread;
 };
@@ -120,14 +131,25 @@ struct Machine {
   int keypadVirtualKey = 0;    // the virtual key that keypad key went down as
   HWND rawTarget = nullptr;
   std::vector<RAWINPUT> rawRecords;
-  std::vector<std::pair<std::wstring, HINSTANCE>> windowClasses;
+  struct WindowClass {
+    std::wstring name;
+    HINSTANCE module;
+    WNDPROC proc;
+  };
+  std::vector<WindowClass> windowClasses;
   int rawInputNotCleanedUp = 0;  // WM_INPUT taken from a queue and not yet dispatched
 
   // Registry, user settings and process
   std::map<std::wstring, RegistryKey> registry;  // HKEY_CURRENT_USER's keys by path
   FILTERKEYS filterKeys{};
+
+  // Other desktops, elevated windows, the session's notifications
+  bool secureDesktop = false;
+  HWND foregroundBehindSecureDesktop = nullptr;
+  bool foregroundElevated = false;
+  size_t terminalServicesReadyEvent = kNoObject;
   std::vector<std::wstring> foreignMutexes;
-  bool procAddressAvailable = true;
+  bool windows8CallsPresent = true;
   int raisedTimerPeriods = 0;
   std::vector<PROCESS_POWER_THROTTLING_STATE> powerRequests;
   std::map<Kind, int> namesIssued;
@@ -157,7 +179,15 @@ bool PopInputLocked(StreamEvent& entry);
 // runs it, else null (the test's own thread, in Settle).
 ThreadRecord* DelivererLocked();
 void WakeLocked(ThreadRecord* thread, DWORD result);
-// Needs the lock: what SetEvent does to the event at index, without the call.
+// Wakes a thread waiting on its message queue (GetMessageW, MsgWait...) for something in it.
+void WakeQueueWaiterLocked(ThreadRecord* thread);
+// Events and threads: whether the object is signalled, and taking the signal (an auto-reset event).
+bool IsSignalledLocked(const Object& object);
+void ConsumeLocked(Object& object);
+// The object a wait on a handle waits for: the handle's own, or the named event it was opened to.
+// kNoObject (and a recorded problem, and the error) for a handle no wait accepts.
+size_t WaitTargetLocked(HANDLE handle, const char* caller, DWORD& error);
+// Signals an event: one waiter (auto-reset) or all of them (manual reset) wake.
 void SignalEventLocked(size_t index);
 // When a timed wait that starts now ends: on the system timer's tick (15.625 ms, or 1 ms while a
 // timeBeginPeriod(1) is in force), counted from the last tick, so up to a tick early or late.

@@ -21,6 +21,35 @@ bool NamedMutexExistsLocked(const std::wstring& name) {
 }
 
 HMODULE Kernel32() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF0000)); }
+HMODULE User32() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FE0000)); }
+
+FARPROC AsFarProc(void (*function)()) { return reinterpret_cast<FARPROC>(function); }
+template <typename Function>
+FARPROC AsFarProc(Function* function) {
+  return AsFarProc(reinterpret_cast<void (*)()>(function));
+}
+
+// What GetProcAddress finds in each module the program may ask, by name.
+FARPROC ExportLocked(HMODULE module, const std::string& name) {
+  const Machine& m = TheMachine();
+  if (module == Kernel32()) {
+    // Windows 8 and later (SetProcessInformation: "Minimum supported client: Windows 8").
+    if (name == "SetProcessInformation" && m.windows8CallsPresent) return AsFarProc(&SetProcessInformation);
+    return nullptr;
+  }
+  if (module == User32()) {
+    // Windows 8 and later (RegisterSuspendResumeNotification: "Minimum supported client: Windows 8").
+    if (!m.windows8CallsPresent) return nullptr;
+    if (name == "RegisterSuspendResumeNotification") return AsFarProc(&RegisterSuspendResumeNotification);
+    if (name == "UnregisterSuspendResumeNotification") return AsFarProc(&UnregisterSuspendResumeNotification);
+    return nullptr;
+  }
+  const size_t index = IndexOf(reinterpret_cast<HANDLE>(module));
+  if (index == kNoObject || m.objects[index].kind != Kind::Module || !m.objects[index].open) return nullptr;
+  if (name == "WTSRegisterSessionNotification") return AsFarProc(&WTSRegisterSessionNotification);
+  if (name == "WTSUnRegisterSessionNotification") return AsFarProc(&WTSUnRegisterSessionNotification);
+  return nullptr;
+}
 
 }  // namespace
 
@@ -70,16 +99,45 @@ void WINAPI SetLastError(DWORD error) { LastError() = error; }
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
   EnterCall(Call::GetModuleHandleW);
   if (moduleName != nullptr && std::wcscmp(moduleName, L"kernel32.dll") == 0) return Kernel32();
+  if (moduleName != nullptr && std::wcscmp(moduleName, L"user32.dll") == 0) return User32();
   return nullptr;
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
   EnterCall(Call::GetProcAddress);
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  if (module != Kernel32() || !TheMachine().procAddressAvailable || std::strcmp(procName, "SetProcessInformation") != 0) {
+  const FARPROC found = ExportLocked(module, procName);
+  if (found == nullptr) LastError() = ERROR_PROC_NOT_FOUND;
+  return found;
+}
+
+// Only wtsapi32.dll is there to load, and only from the system folder.
+HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags) {
+  const bool fail = EnterCall(Call::LoadLibraryExW);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (flags != LOAD_LIBRARY_SEARCH_SYSTEM32 || file != nullptr) {
+    m.problems.push_back("LoadLibraryExW may search beyond the system folder");
+  }
+  if (fail || fileName == nullptr || std::wcscmp(fileName, L"wtsapi32.dll") != 0) {
+    LogLocked(Call::LoadLibraryExW, "failed");
+    LastError() = ERROR_MOD_NOT_FOUND;
     return nullptr;
   }
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetProcessInformation));
+  const size_t index = AddObject(Kind::Module);
+  LogLocked(Call::LoadLibraryExW, m.objects[index].name);
+  return reinterpret_cast<HMODULE>(HandleOf(index));
+}
+
+BOOL WINAPI FreeLibrary(HMODULE module) {
+  EnterCall(Call::FreeLibrary);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  Object* object = Find(reinterpret_cast<HANDLE>(module), Kind::Module, "FreeLibrary");
+  if (object == nullptr) return FALSE;
+  LogLocked(Call::FreeLibrary, object->name);
+  object->open = false;
+  return TRUE;
 }
 
 HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
@@ -138,9 +196,9 @@ void CreateForeignMutex(const std::wstring& name) {
   TheMachine().foreignMutexes.push_back(name);
 }
 
-void SetProcAddressAvailable(bool available) {
+void SetWindows8CallsPresent(bool present) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  TheMachine().procAddressAvailable = available;
+  TheMachine().windows8CallsPresent = present;
 }
 
 int RaisedTimerPeriods() {
@@ -164,9 +222,7 @@ void PostQuitToProgram() {
   std::lock_guard<std::mutex> guard(m.lock);
   if (m.program == nullptr) return;
   m.program->quitPosted = true;
-  if (m.program->state == ThreadState::Waiting && m.program->waitObject == kMessageQueue) {
-    WakeLocked(m.program, WAIT_OBJECT_0);
-  }
+  WakeQueueWaiterLocked(m.program);
 }
 
 int ProgramThreadPriority() {

@@ -50,6 +50,13 @@ enum class Call {
   SetThreadPriority,
   RegNotifyChangeKeyValue,
   SystemParametersInfoW,
+  LoadLibraryExW,
+  FreeLibrary,
+  OpenEventW,
+  WTSRegisterSessionNotification,
+  WTSUnRegisterSessionNotification,
+  RegisterSuspendResumeNotification,
+  UnregisterSuspendResumeNotification,
   kCount,
 };
 const char* CallName(Call call);
@@ -137,6 +144,25 @@ size_t PendingInput();
 // QueryPerformanceCounter on this thread returns ticks while fn runs.
 void WithCounter(uint64_t ticks, const std::function<void()>& fn);
 
+// --- Other desktops, elevated windows, the session ----------------------------------------------
+
+// The secure desktop (Ctrl+Alt+Del, a UAC prompt shown there, the lock screen) becomes the input
+// desktop, or the user's desktop again, which gets its foreground window back. Keys pressed and
+// released meanwhile reach no hook or raw input of ours but change the physical key state.
+void SetSecureDesktop(bool active);
+// The foreground window is, or is no longer, one of a program run as administrator: keys reach no
+// hook or raw input of ours, GetAsyncKeyState reports 0, and SendInput drops what it accepts.
+void SetForegroundElevated(bool elevated);
+// The session changes (WTS_SESSION_LOCK, ...): WM_WTSSESSION_CHANGE is sent to each window
+// registered with WTSRegisterSessionNotification; returns once each window procedure has run.
+void SendSessionChange(WPARAM code);
+// The machine suspends or resumes (PBT_APMSUSPEND, ...): WM_POWERBROADCAST is sent to each window
+// registered with RegisterSuspendResumeNotification; returns once each window procedure has run.
+void SendPowerBroadcast(WPARAM event);
+// Until the terminal services are ready, WTSRegisterSessionNotification fails and the system's
+// event Global\TermSrvReadyEvent is not signalled; becoming ready signals it. Ready by default.
+void SetTerminalServicesReady(bool ready);
+
 // --- Observing ---------------------------------------------------------------------------------
 
 struct StreamEvent {
@@ -146,6 +172,7 @@ struct StreamEvent {
   bool swallowed;        // by a hook ahead of ours
   bool swallowedBehind;  // by a hook behind ours
   bool otherProgram;     // injected by another program (TypeUnicode), not by the one under test
+  bool elsewhere = false;  // on another desktop or for an elevated window: no hook of ours saw it
 };
 // Every event as it entered the input stream (physical and injected), in stream order.
 std::vector<StreamEvent> Stream();
@@ -228,7 +255,9 @@ void SetFilterKeys(DWORD flags, DWORD delayMs, DWORD repeatMs);
 // --- Processes -----------------------------------------------------------------------------------
 
 void CreateForeignMutex(const std::wstring& name);  // held by another process of the session
-void SetProcAddressAvailable(bool available);       // whether SetProcessInformation exists
+// Whether the calls Windows 8 added exist (SetProcessInformation, RegisterSuspendResumeNotification
+// and UnregisterSuspendResumeNotification): Windows 7 lacks them.
+void SetWindows8CallsPresent(bool present);
 
 // Runs fn on a simulated thread that plays the program's main thread.
 void StartProgram(std::function<int()> fn);

@@ -14,22 +14,24 @@ uint64_t*& CounterOverride() {
   return ticks;
 }
 
-bool IsSignalledLocked(const Object& object) {
-  if (object.kind == Kind::Event) return object.signalled;
-  if (object.kind == Kind::Thread) return object.thread == nullptr || object.thread->state == ThreadState::Ended;
-  return false;
-}
-
-void ConsumeLocked(Object& object) {
-  if (object.kind == Kind::Event && !object.manualReset) object.signalled = false;
+// What a waiting thread's wait returns when the object at index is signalled: WAIT_OBJECT_0, or
+// WAIT_OBJECT_0 + i for the i-th object of a MsgWaitForMultipleObjectsEx; WAIT_FAILED when it does
+// not wait on that object.
+DWORD ResultOnSignalLocked(const ThreadRecord& thread, size_t index) {
+  if (thread.state != ThreadState::Waiting) return WAIT_FAILED;
+  if (thread.waitObject == index) return WAIT_OBJECT_0;
+  if (thread.waitObject != kMessageQueue) return WAIT_FAILED;
+  for (size_t i = 0; i < thread.waitObjects.size(); ++i) {
+    if (thread.waitObjects[i] == index) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+  }
+  return WAIT_FAILED;
 }
 
 // The waiter that has waited longest on the object, if any.
 ThreadRecord* FirstWaiterLocked(size_t index) {
   ThreadRecord* first = nullptr;
   for (const auto& t : TheMachine().threads) {
-    if (t->state == ThreadState::Waiting && t->waitObject == index &&
-        (first == nullptr || t->waitOrder < first->waitOrder)) {
+    if (ResultOnSignalLocked(*t, index) != WAIT_FAILED && (first == nullptr || t->waitOrder < first->waitOrder)) {
       first = t.get();
     }
   }
@@ -43,7 +45,8 @@ void EndThread(ThreadRecord* self, DWORD exitCode) {
   self->exitCode = exitCode;
   if (self->object != kNoObject) {
     for (const auto& t : m.threads) {
-      if (t->state == ThreadState::Waiting && t->waitObject == self->object) WakeLocked(t.get(), WAIT_OBJECT_0);
+      const DWORD result = ResultOnSignalLocked(*t, self->object);
+      if (result != WAIT_FAILED) WakeLocked(t.get(), result);
     }
   }
   m.changed.notify_all();
@@ -53,18 +56,49 @@ void EndThread(ThreadRecord* self, DWORD exitCode) {
 
 namespace sim::detail {
 
+bool IsSignalledLocked(const Object& object) {
+  if (object.kind == Kind::Event) return object.signalled;
+  if (object.kind == Kind::Thread) return object.thread == nullptr || object.thread->state == ThreadState::Ended;
+  return false;
+}
+
+void ConsumeLocked(Object& object) {
+  if (object.kind == Kind::Event && !object.manualReset) object.signalled = false;
+}
+
+size_t WaitTargetLocked(HANDLE handle, const char* caller, DWORD& error) {
+  Machine& m = TheMachine();
+  const size_t index = IndexOf(handle);
+  const Object* object = index == kNoObject ? nullptr : &m.objects[index];
+  if (object == nullptr || !object->open || (object->kind != Kind::Event && object->kind != Kind::Thread)) {
+    m.problems.push_back(std::string(caller) + " given " + (object == nullptr ? "an unknown handle" : object->name));
+    error = ERROR_INVALID_HANDLE;
+    return kNoObject;
+  }
+  if (object->aliasOf == kNoObject) return index;
+  // A wait needs the SYNCHRONIZE right on the handle it is given (MsgWaitForMultipleObjectsEx,
+  // WaitForSingleObject: "The handles must have the SYNCHRONIZE access right").
+  if ((object->access & SYNCHRONIZE) == 0) {
+    m.problems.push_back(std::string(caller) + " given " + object->name + ", opened without SYNCHRONIZE");
+    error = ERROR_ACCESS_DENIED;
+    return kNoObject;
+  }
+  return object->aliasOf;
+}
+
 void SignalEventLocked(size_t index) {
-  Object& object = TheMachine().objects[index];
+  Machine& m = TheMachine();
+  Object& object = m.objects[index];
   if (object.manualReset) {
     object.signalled = true;
-    while (ThreadRecord* waiter = FirstWaiterLocked(index)) WakeLocked(waiter, WAIT_OBJECT_0);
+    while (ThreadRecord* waiter = FirstWaiterLocked(index)) WakeLocked(waiter, ResultOnSignalLocked(*waiter, index));
   } else if (ThreadRecord* waiter = FirstWaiterLocked(index)) {
     // Handed straight to one waiter: an auto-reset event that wakes a thread stays unsignalled.
-    WakeLocked(waiter, WAIT_OBJECT_0);
+    WakeLocked(waiter, ResultOnSignalLocked(*waiter, index));
   } else {
     object.signalled = true;
   }
-  TheMachine().changed.notify_all();
+  m.changed.notify_all();
 }
 
 ThreadRecord* StartSimThread(const std::string& name, size_t object, std::function<DWORD()> body) {
@@ -99,6 +133,26 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
   return HandleOf(index);
 }
 
+HANDLE WINAPI OpenEventW(DWORD desiredAccess, BOOL, LPCWSTR name) {
+  const bool fail = EnterCall(Call::OpenEventW);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  size_t target = kNoObject;
+  for (size_t i = 0; i < m.objects.size(); ++i) {
+    if (m.objects[i].kind == Kind::Event && m.objects[i].open && name != nullptr && m.objects[i].eventName == name) target = i;
+  }
+  if (fail || target == kNoObject) {
+    LogLocked(Call::OpenEventW, "failed");
+    LastError() = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  const size_t index = AddObject(Kind::Event);
+  m.objects[index].aliasOf = target;
+  m.objects[index].access = desiredAccess;
+  LogLocked(Call::OpenEventW, m.objects[index].name);
+  return HandleOf(index);
+}
+
 BOOL WINAPI SetEvent(HANDLE event) {
   EnterCall(Call::SetEvent);
   Machine& m = TheMachine();
@@ -130,12 +184,13 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
       return forced;
     }
   }
-  Object* object = index == kNoObject ? nullptr : &m.objects[index];
-  if (object == nullptr || !object->open || (object->kind != Kind::Event && object->kind != Kind::Thread)) {
-    m.problems.push_back("WaitForSingleObject given " + name);
-    LastError() = ERROR_INVALID_HANDLE;
+  DWORD error = 0;
+  const size_t target = WaitTargetLocked(handle, "WaitForSingleObject", error);
+  if (target == kNoObject) {
+    LastError() = error;
     return WAIT_FAILED;
   }
+  Object* object = &m.objects[target];
   if (IsSignalledLocked(*object)) {
     ConsumeLocked(*object);
     return WAIT_OBJECT_0;
@@ -155,7 +210,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
   if (self != nullptr) {
     self->state = ThreadState::Waiting;
-    self->waitObject = index;
+    self->waitObject = target;
     self->deadline = deadline;
     self->waitOrder = ++m.waitOrder;
     m.changed.notify_all();
@@ -166,14 +221,14 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   // A thread the simulation does not run (the test's own): it does not hold back the clock; it
   // waits for the object, or for the clock that another thread moves.
   const bool done = m.changed.wait_for(lock, std::chrono::seconds(10), [&] {
-    return IsSignalledLocked(m.objects[index]) || m.now >= deadline;
+    return IsSignalledLocked(m.objects[target]) || m.now >= deadline;
   });
   if (!done) {
     lock.unlock();
     Die("the test's thread waited on " + name + " for too long");
   }
-  if (IsSignalledLocked(m.objects[index])) {
-    ConsumeLocked(m.objects[index]);
+  if (IsSignalledLocked(m.objects[target])) {
+    ConsumeLocked(m.objects[target]);
     return WAIT_OBJECT_0;
   }
   return WAIT_TIMEOUT;
@@ -246,6 +301,25 @@ DWORD WINAPI GetTickCount() {
 }
 
 namespace sim {
+
+void SetTerminalServicesReady(bool ready) {
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (m.terminalServicesReadyEvent == kNoObject) {
+    // A manual-reset event that stays signalled once the services are up.
+    // The system's own object: it takes no name from the program's series (event1, ...).
+    Object event;
+    event.kind = Kind::Event;
+    event.name = "TermSrvReadyEvent";
+    event.eventName = L"Global\\TermSrvReadyEvent";
+    event.manualReset = true;
+    event.systemOwned = true;
+    m.objects.push_back(std::move(event));
+    m.terminalServicesReadyEvent = m.objects.size() - 1;
+  }
+  m.objects[m.terminalServicesReadyEvent].signalled = false;
+  if (ready) SignalEventLocked(m.terminalServicesReadyEvent);
+}
 
 void WithCounter(uint64_t ticks, const std::function<void()>& fn) {
   uint64_t value = ticks;

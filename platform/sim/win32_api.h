@@ -52,6 +52,7 @@ VELMORA_SIM_HANDLE(HKEY);
 VELMORA_SIM_HANDLE(HRAWINPUT);
 #undef VELMORA_SIM_HANDLE
 typedef HINSTANCE HMODULE;
+typedef HANDLE HPOWERNOTIFY;
 
 typedef INT_PTR(WINAPI* FARPROC)();
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
@@ -225,9 +226,16 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NOT_OWNER = 288;
+constexpr DWORD RPC_S_INVALID_BINDING = 1702;
+
+constexpr DWORD SYNCHRONIZE = 0x00100000;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
 
 constexpr int HC_ACTION = 0;
 constexpr int WH_KEYBOARD_LL = 13;
@@ -238,6 +246,20 @@ constexpr UINT WM_KEYDOWN = 0x0100;
 constexpr UINT WM_KEYUP = 0x0101;
 constexpr UINT WM_SYSKEYDOWN = 0x0104;
 constexpr UINT WM_SYSKEYUP = 0x0105;
+constexpr UINT WM_POWERBROADCAST = 0x0218;
+constexpr UINT WM_WTSSESSION_CHANGE = 0x02B1;
+
+constexpr WPARAM WTS_CONSOLE_CONNECT = 0x1;
+constexpr WPARAM WTS_CONSOLE_DISCONNECT = 0x2;
+constexpr WPARAM WTS_REMOTE_CONNECT = 0x3;
+constexpr WPARAM WTS_REMOTE_DISCONNECT = 0x4;
+constexpr WPARAM WTS_SESSION_LOCK = 0x7;
+constexpr WPARAM WTS_SESSION_UNLOCK = 0x8;
+constexpr DWORD NOTIFY_FOR_THIS_SESSION = 0;
+constexpr WPARAM PBT_APMSUSPEND = 0x4;
+constexpr WPARAM PBT_APMRESUMESUSPEND = 0x7;
+constexpr WPARAM PBT_APMRESUMEAUTOMATIC = 0x12;
+constexpr DWORD DEVICE_NOTIFY_WINDOW_HANDLE = 0;
 
 constexpr DWORD LLKHF_EXTENDED = 0x01;
 constexpr DWORD LLKHF_LOWER_IL_INJECTED = 0x02;
@@ -247,6 +269,7 @@ constexpr DWORD LLKHF_UP = 0x80;
 
 #define HWND_MESSAGE (reinterpret_cast<HWND>(static_cast<intptr_t>(-3)))
 constexpr UINT PM_REMOVE = 0x0001;
+constexpr DWORD QS_SENDMESSAGE = 0x0040;
 constexpr DWORD QS_ALLINPUT = 0x04FF;
 constexpr DWORD MWMO_INPUTAVAILABLE = 0x0004;
 
@@ -330,6 +353,9 @@ BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS info
 DWORD WINAPI GetTickCount();
 HANDLE WINAPI GetCurrentThread();
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
+HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags);
+BOOL WINAPI FreeLibrary(HMODULE module);
+HANDLE WINAPI OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
 
 // user32
 HHOOK WINAPI SetWindowsHookExW(int hookId, HOOKPROC proc, HINSTANCE module, DWORD threadId);
@@ -354,6 +380,12 @@ LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM l
 BOOL WINAPI RegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size);
 UINT WINAPI GetRawInputData(HRAWINPUT rawInput, UINT command, LPVOID data, UINT* size, UINT headerSize);
 BOOL WINAPI SystemParametersInfoW(UINT action, UINT uiParam, PVOID pvParam, UINT winIni);
+HPOWERNOTIFY WINAPI RegisterSuspendResumeNotification(HANDLE recipient, DWORD flags);
+BOOL WINAPI UnregisterSuspendResumeNotification(HPOWERNOTIFY handle);
+
+// wtsapi32
+BOOL WINAPI WTSRegisterSessionNotification(HWND window, DWORD flags);
+BOOL WINAPI WTSUnRegisterSessionNotification(HWND window);
 
 // advapi32
 LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired,

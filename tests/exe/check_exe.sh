@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # What can be read from the built executables themselves. Every one given: it imports only the
-# system DLLs below and nothing from the lists of what Velmora never does, and looks up at run
-# time only the names listed. The first, velmora.exe, also: GUI subsystem, icon group 101 in six
+# system DLLs below and nothing from the lists of what Velmora never does, names no other DLL to
+# load at run time, and looks up at run time only the names listed. The first, velmora.exe, also: GUI subsystem, icon group 101 in six
 # sizes, version 2.0.1.0, and a manifest that asks for the user's own rights.
 # Usage: tests/exe/check_exe.sh velmora.exe [keytrace.exe ...]
 set -euo pipefail -f  # -f: the lists below hold patterns, never file names
 
 readonly SYSTEM_DLLS="kernel32 user32 advapi32 winmm msvcrt"
+# Loaded at run time from the system folder, or already loaded: named in the data in UTF-16.
+readonly RUNTIME_DLLS="$SYSTEM_DLLS wtsapi32"
 # What Velmora never does, as far as an import table shows it. The C runtime's own error output
 # (fwrite, fprintf) is no file access and is allowed.
 readonly NETWORK_DLLS="ws2_32 wsock32 mswsock wininet winhttp urlmon dnsapi iphlpapi netapi32 websocket rasapi32"
@@ -18,7 +20,8 @@ readonly REGISTRY_WRITES="RegCreateKey* RegSetValue* RegSetKeyValue* RegDelete* 
 readonly PROCESS_STARTS="CreateProcess* ShellExecute* WinExec system _wsystem _spawn* _wspawn* _exec* _wexec* _popen _wpopen"
 readonly CLIPBOARD="*Clipboard*"
 # Names passed to GetProcAddress: a new one is a visible change here.
-readonly LOOKUPS="SetProcessInformation"
+readonly LOOKUPS="SetProcessInformation RegisterSuspendResumeNotification UnregisterSuspendResumeNotification
+  WTSRegisterSessionNotification WTSUnRegisterSessionNotification"
 
 readonly WANT_VERSION="2.0.1.0"
 readonly WANT_ICONS="16x16 32x32 48x48 64x64 128x128 256x256"
@@ -47,6 +50,16 @@ for exe in "$@"; do
       [[ $function == $pattern ]] && fail "imports $function from $dll.dll (files, registry writes, processes or clipboard)"
     done
   done <"$work/imports"
+  for section in .rdata .data; do
+    "$OBJCOPY" -O binary --only-section="$section" "$exe" "$work/section" && strings -a -e l -n 4 "$work/section"
+  done | grep -oiE '[a-z0-9_]+\.dll' | tr '[:upper:]' '[:lower:]' | sort -u >"$work/dlls" || true
+  while read -r named; do
+    # The last letter of an ASCII string just before can read as a UTF-16 one: the name counts
+    # when it ends in an allowed one.
+    allowed=0
+    for dll in $RUNTIME_DLLS; do [[ $named == *"$dll.dll" ]] && allowed=1; done
+    [[ $allowed -eq 1 ]] || fail "names $named in its data, not one of: $RUNTIME_DLLS"
+  done <"$work/dlls"
   # A name handed to GetProcAddress sits in the data as a plain identifier; any new identifier
   # there is reported, a lookup or not.
   if grep -qx 'kernel32 GetProcAddress' "$work/imports"; then
@@ -54,7 +67,7 @@ for exe in "$@"; do
       "$OBJCOPY" -O binary --only-section="$section" "$exe" "$work/section" && strings -a -n 4 "$work/section"
     done | grep -xE '[A-Za-z_][A-Za-z0-9_]+' | sort -u | paste -sd ' ' >"$work/names" || true
     names=$(cat "$work/names")
-    [[ $names == "$(tr ' ' '\n' <<<"$LOOKUPS" | sort -u | paste -sd ' ')" ]] ||
+    [[ $names == "$(tr -s ' \n' '\n' <<<"$LOOKUPS" | sort -u | paste -sd ' ')" ]] ||
       fail "names in its data that GetProcAddress may look up: $names; listed: $LOOKUPS"
   fi
   [[ $exe == "$1" ]] || continue

@@ -1,6 +1,5 @@
 // A user's keys in, virtual milliseconds passing, the injected events out.
 #include "repeat/repeat_worker.h"
-#include <cstdio>
 
 #include "tests/unit/keyboard_session.h"
 
@@ -104,17 +103,77 @@ TEST_P(Repeating, AFocusChangeStopsTheRepeatsUntilTheKeyIsPressedAgain) {
   EXPECT_EQ(InjectedSince(2540), "533:+2A");
 }
 
-TEST_P(Repeating, AKeyHeldForTheHookButPhysicallyUpOnlyReArmsOnTheCoarseTimer) {
+TEST_P(Repeating, AKeyReadUpReArmsWhileAHookMayStillHoldItsPressAndThenStandsDownUntilTheNextEvent) {
   Start();
   Press(VK_LSHIFT);
-  sim::SetKeyState(VK_LSHIFT, false);  // its release never reached us
-  const uint64_t waitsBefore = sim::CallCount(sim::Call::WaitForSingleObject);
+  sim::SetKeyState(VK_LSHIFT, false);  // the press still behind a slower hook, as its state shows
+  Wait(600);
+  sim::SetKeyState(VK_LSHIFT, true);
+  Wait(600);
+  EXPECT_EQ(Injected(), "1080:+2A 1113:+2A 1146:+2A 1179:+2A") << "re-armed on the coarse timer at 547";
+  Release(VK_LSHIFT);
+
+  // A release that no hook of ours saw: no timer, no key-up, and from the first arm expiry
+  // kLongestHookTimeMs after the hook's last event on, no wake-up until the next event.
+  const uint32_t pressed = sim::NowMs();
+  Press(VK_LCONTROL);
+  sim::SetKeyState(VK_LCONTROL, false);
+  Wait(1200);
+  const uint64_t waits = sim::CallCount(sim::Call::WaitForSingleObject);
   Wait(10000);
-  EXPECT_EQ(Injected(), "");
-  EXPECT_EQ(keySlots[0].held.load(), 1);
-  EXPECT_EQ(sim::CallCount(sim::Call::timeBeginPeriod), 0u) << "no repeat was ever due";
-  std::printf("held but up: %.1f wake-ups per second\n",
-              static_cast<double>(sim::CallCount(sim::Call::WaitForSingleObject) - waitsBefore) / 10);
+  EXPECT_EQ(sim::CallCount(sim::Call::WaitForSingleObject), waits);
+  EXPECT_EQ(keySlots[1].held.load(), 1);
+  Press(VK_LCONTROL);
+  Wait(540);
+  EXPECT_EQ(InjectedSince(pressed), "11733:+1D") << "repeats as ever on its next press";
+  EXPECT_EQ(sim::CallCount(sim::Call::timeBeginPeriod), 2u) << "one for each burst";
+}
+
+// Left Ctrl and left Alt held, then a stretch where no hook of ours sees a key: Ctrl+Alt+Del's
+// secure desktop, left with Esc before (or after) a worker notices that no window has the focus,
+// or a program run as administrator clicked into the foreground and out of it again.
+struct Visit {
+  const char* name;
+  bool secureDesktop;
+  uint32_t ms;
+};
+void PrintTo(const Visit& visit, std::ostream* out) { *out << visit.name; }
+class AwayFromOurDesktop : public KeyboardSession, public ::testing::WithParamInterface<Visit> {};
+INSTANTIATE_TEST_SUITE_P(Visits, AwayFromOurDesktop,
+                         ::testing::Values(Visit{"SecureDesktopFor200ms", true, 200},
+                                           Visit{"SecureDesktopFor2s", true, 2000},
+                                           Visit{"ElevatedWindowFor200ms", false, 200}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(AwayFromOurDesktop, KeysReleasedThereWakeNoWorkerForLongAndRepeatOnTheirNextPress) {
+  const Visit& visit = GetParam();
+  Start();
+  Press(VK_LCONTROL);
+  Press(VK_LMENU);
+  if (visit.secureDesktop) {
+    sim::SetSecureDesktop(true);
+  } else {
+    sim::SetForegroundWindow(sim::Window(3));
+    sim::SetForegroundElevated(true);
+  }
+  sim::Release(VK_LMENU);
+  sim::Release(VK_LCONTROL);
+  Wait(visit.ms);
+  sim::SetSecureDesktop(false);
+  sim::SetForegroundElevated(false);
+  sim::SetForegroundWindow(kEditor);
+  Wait(2500 - visit.ms);
+  const uint64_t waits = sim::CallCount(sim::Call::WaitForSingleObject);
+  Wait(10000);
+  EXPECT_EQ(sim::CallCount(sim::Call::WaitForSingleObject), waits);
+  EXPECT_EQ(sim::CallCount(sim::Call::timeBeginPeriod), 0u);
+
+  Press(VK_LCONTROL);  // at 12500
+  Wait(540);
+  Release(VK_LCONTROL);
+  Press(VK_LMENU);  // at 13040
+  Wait(540);
+  EXPECT_EQ(Injected(), "13033:+1D 13573:+38");
 }
 
 TEST_P(Repeating, APressWithNoForegroundWindowNeverRepeatsAndNeverResets) {

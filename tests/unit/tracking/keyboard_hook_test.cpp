@@ -108,7 +108,7 @@ TEST_F(KeyboardHookTest, OurOwnEventsAndNonActionCallsChangeNothing) {
   EXPECT_EQ(after.wakes, before.wakes);
   EXPECT_EQ(keySlots[0].held.load(), 1);
   EXPECT_EQ(keySlots[2].releaseOwedByHook.load(), 0);
-  EXPECT_EQ(sim::CallCount(sim::Call::QueryPerformanceCounter), 0u);
+  EXPECT_EQ(sim::CallCount(sim::Call::QueryPerformanceCounter), 3u) << "only the time each event was seen";
 }
 
 TEST_F(KeyboardHookTest, PressAndReleaseOfAMonitoredKeyUpdateOnlyItsSlot) {

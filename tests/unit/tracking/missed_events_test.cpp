@@ -169,7 +169,11 @@ TEST_F(MissedEvents, MoreUnmatchedEventsThanTheRecordHoldsOrAFailedWaitCountAsMi
   EXPECT_EQ(HookInstalls(), 4u);
   Wait(1016);  // the deadline's wait ends on a timer tick
   EXPECT_EQ(HookInstalls(), 5u);
-  QuitVelmora();
+
+  // A wait that fails with nothing else to wait for ends the loop, as a failed GetMessageW did.
+  sim::FailCall(sim::Call::MsgWaitForMultipleObjectsEx);
+  Type('E');
+  EXPECT_EQ(sim::JoinProgram(), 0);
 }
 
 TEST_F(MissedEvents, WithoutTheWindowOrTheRawInputTheProgramRunsAndEndsAsBefore) {
