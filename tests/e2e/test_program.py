@@ -66,12 +66,27 @@ def test_the_settings_come_from_the_registry(desk, vm, kb, values, arm, interval
     import_reg(desk, values)
     try:
         vm.start(arm, interval)
+        kb.wait_repeats("Shift_L", 3, kb.press("Shift_L"))
+        kb.release("Shift_L")
+        assert vm.quit() == 0
+    finally:
+        import_reg(desk, SETTINGS)  # after the quit: Velmora follows what is written while it runs
+
+
+def test_a_new_rate_and_delay_reach_the_next_hold_while_velmora_runs(desk, velmora, kb):
+    """The rate and the delay written with `wine reg add` while Velmora runs reach the next hold;
+    the oracle holds the stream to the new timings, so a repeat at the old, faster ones fails."""
+    key = r"HKEY_CURRENT_USER\Control Panel\Keyboard"
+    try:
+        desk.reg_set(key, "KeyboardSpeed", "REG_SZ", "0")  # the slowest rate: every 500 ms
+        desk.reg_set(key, "KeyboardDelay", "REG_SZ", "3")  # the longest delay: the first at 1500 ms
+        # The oracle judges by these from here on; they also make the next test start a new Velmora.
+        velmora.arm, velmora.interval = 1500, 500
+        kb.watch(2000)  # each write wakes Velmora's loop at once; this is room for a loaded machine
+        kb.wait_repeats("Shift_L", 3, kb.press("Shift_L"))
+        kb.release("Shift_L")
     finally:
         import_reg(desk, SETTINGS)
-    kb.wait_repeats("Shift_L", 3, kb.press("Shift_L"))
-    kb.release("Shift_L")
-    assert vm.quit() == 0
-
 
 def test_a_soak_ending_in_a_kill_leaves_no_key_down_and_a_new_copy_repeats(desk, velmora, kb):
     """Holds of one to four keys with typing in between: threads and memory do not grow. Then
