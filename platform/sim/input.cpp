@@ -771,7 +771,7 @@ BOOL WINAPI WTSRegisterSessionNotification(HWND window, DWORD) {
   const size_t ready = m.terminalServicesReadyEvent;
   if (fail || (ready != kNoObject && !m.objects[ready].signalled)) {
     LogLocked(Call::WTSRegisterSessionNotification, "failed");
-    LastError() = fail ? ERROR_ACCESS_DENIED : RPC_S_INVALID_BINDING;
+    LastError() = RPC_S_INVALID_BINDING;  // its one documented failure
     return FALSE;
   }
   Object* object = Find(reinterpret_cast<HANDLE>(window), Kind::Window, "WTSRegisterSessionNotification");
