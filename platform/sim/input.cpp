@@ -478,7 +478,9 @@ size_t DeliverInput(size_t maxEvents) {
     if (proc != nullptr) proc(HC_ACTION, entry.message, reinterpret_cast<LPARAM>(&entry.event));
     {
       // As on Windows, the key state changes once the hook chain has passed the event on, for
-      // injected events as for physical ones: inside the hook it is still the state before.
+      // injected events as for physical ones: inside the hook it is still the state before ("the
+      // callback function is called before the asynchronous state of the key is updated",
+      // LowLevelKeyboardProc, learn.microsoft.com).
       std::lock_guard<std::mutex> guard(m.lock);
       if (entry.swallowedBehind) continue;  // it ends with the hook behind ours
       if (entry.event.vkCode != 0) m.keyDown[entry.event.vkCode & 0xFF] = (entry.event.flags & LLKHF_UP) == 0;
