@@ -38,28 +38,21 @@ using UnregisterSuspendResumeFn = decltype(&UnregisterSuspendResumeNotification)
 constexpr wchar_t kTerminalServicesReady[] = L"Global\\TermSrvReadyEvent";
 
 HWND notifiedWindow;
-HMODULE sessionLibrary;  // wtsapi32.dll, loaded while the window is registered or may yet be
-RegisterSessionFn registerSession;
-UnregisterSessionFn unregisterSession;
-bool sessionRegistered;
-HANDLE terminalServicesReady;  // while a registration waits for the terminal services
+HMODULE sessionLibrary;                 // wtsapi32.dll, loaded while the window is registered or may yet be
+UnregisterSessionFn unregisterSession;  // from sessionLibrary, while the window is registered
+HANDLE terminalServicesReady;           // while a registration waits for the terminal services
 HPOWERNOTIFY suspendResumeRegistration;
 UnregisterSuspendResumeFn unregisterSuspendResume;
 bool sessionBack;
 
-void FreeSessionLibrary() {
-  FreeLibrary(sessionLibrary);
-  sessionLibrary = nullptr;
-  registerSession = nullptr;
-  unregisterSession = nullptr;
-}
-
-// Once at start, and once more when the terminal services are ready; no notifications of the
-// session otherwise.
+// Once at start, and once more when the terminal services are ready; with no notifications of the
+// session, the library goes at once.
 void RegisterForSessionChanges(bool mayWait) {
-  if (registerSession != nullptr && unregisterSession != nullptr) {
-    if (registerSession(notifiedWindow, NOTIFY_FOR_THIS_SESSION)) {
-      sessionRegistered = true;
+  const auto registerFn = LookUp<RegisterSessionFn>(sessionLibrary, "WTSRegisterSessionNotification");
+  const auto unregisterFn = LookUp<UnregisterSessionFn>(sessionLibrary, "WTSUnRegisterSessionNotification");
+  if (registerFn != nullptr && unregisterFn != nullptr) {
+    if (registerFn(notifiedWindow, NOTIFY_FOR_THIS_SESSION)) {
+      unregisterSession = unregisterFn;
       return;
     }
     // At logon, as when started from the Startup folder.
@@ -68,7 +61,8 @@ void RegisterForSessionChanges(bool mayWait) {
       if (terminalServicesReady != nullptr) return;
     }
   }
-  FreeSessionLibrary();
+  FreeLibrary(sessionLibrary);
+  sessionLibrary = nullptr;
 }
 
 void RegisterForSuspendAndResume() {
@@ -77,8 +71,8 @@ void RegisterForSuspendAndResume() {
   const auto registerFn = LookUp<RegisterSuspendResumeFn>(user32, "RegisterSuspendResumeNotification");
   const auto unregisterFn = LookUp<UnregisterSuspendResumeFn>(user32, "UnregisterSuspendResumeNotification");
   if (registerFn == nullptr || unregisterFn == nullptr) return;  // before Windows 8
+  unregisterSuspendResume = unregisterFn;
   suspendResumeRegistration = registerFn(notifiedWindow, DEVICE_NOTIFY_WINDOW_HANDLE);
-  if (suspendResumeRegistration != nullptr) unregisterSuspendResume = unregisterFn;
 }
 
 // No key event reaches us until the user is back: every key is let go, and the raw events not yet
@@ -97,10 +91,7 @@ void StartSessionNotifications(HWND window) {
   // From the system folder only, at run time, so that the import table keeps to the system DLLs
   // every Windows has loaded.
   sessionLibrary = LoadLibraryExW(L"wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (sessionLibrary == nullptr) return;
-  registerSession = LookUp<RegisterSessionFn>(sessionLibrary, "WTSRegisterSessionNotification");
-  unregisterSession = LookUp<UnregisterSessionFn>(sessionLibrary, "WTSUnRegisterSessionNotification");
-  RegisterForSessionChanges(true);
+  if (sessionLibrary != nullptr) RegisterForSessionChanges(true);
 }
 
 void StopSessionNotifications() {
@@ -108,17 +99,18 @@ void StopSessionNotifications() {
     CloseHandle(terminalServicesReady);
     terminalServicesReady = nullptr;
   }
-  if (sessionRegistered) {
+  if (unregisterSession != nullptr) {
     unregisterSession(notifiedWindow);
-    sessionRegistered = false;
+    unregisterSession = nullptr;
   }
-  if (sessionLibrary != nullptr) FreeSessionLibrary();
+  if (sessionLibrary != nullptr) {
+    FreeLibrary(sessionLibrary);
+    sessionLibrary = nullptr;
+  }
   if (suspendResumeRegistration != nullptr) {
     unregisterSuspendResume(suspendResumeRegistration);
     suspendResumeRegistration = nullptr;
-    unregisterSuspendResume = nullptr;
   }
-  notifiedWindow = nullptr;
 }
 
 LRESULT CALLBACK NotificationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

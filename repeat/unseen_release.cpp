@@ -10,10 +10,10 @@
 #include "tracking/key_event_pairing.h"
 
 bool ReleasedUnseen(const KeySlot& slot, const RepeatSnapshot& snapshot, const CounterClock& clock) {
-  if (activity.hookBusy.load() != 0) return false;
-  if (activity.activitySequence.load() != snapshot.activitySequence) return false;
-  if (activity.activityCount.load() != snapshot.activityCount) return false;
-  if (slot.held.load() == 0 || slot.generation.load() != snapshot.generation) return false;
+  // Asked at an arm expiry that no signal ended: the counters, the key's generation and its held
+  // flag are as the snapshot saw them, since the hook signals the worker with every change. One
+  // that comes during these checks stays latched in the event, and ends at once the wait that a
+  // stand-down leads to.
   if (GetForegroundWindow() != snapshot.pressWindow) return false;
   if ((GetAsyncKeyState(static_cast<int>(slot.virtualKey)) & 0x8000) != 0) return false;
   // "When this callback function is called in response to a change in the state of a key, the

@@ -12,10 +12,10 @@ void LetGoOfEveryKey() {
   for (KeySlot& slot : keySlots) {
     if (slot.held.load() == 0) continue;
     // releaseTime stays as the key's press left it (0): with no release stamped, no key-up can be
-    // asked for this one; a release stamped earlier keeps the key-up it may be owed. The worker,
-    // woken after the change, finds the key up and goes idle whatever hookBusy says.
+    // asked for this one; a release stamped earlier keeps the key-up it may be owed. pressWindow
+    // is read only while the key is held. The worker, woken after the change, finds the key up and
+    // goes idle whatever hookBusy says.
     slot.held.store(0);
-    slot.pressWindow.store(nullptr);
     slot.generation.fetch_add(1);
     if (slot.wakeEvent != nullptr) SetEvent(slot.wakeEvent);
   }

@@ -621,7 +621,9 @@ size_t DeliverInput(size_t maxEvents) {
     if (proc != nullptr) proc(HC_ACTION, entry.message, reinterpret_cast<LPARAM>(&entry.event));
     {
       // As on Windows, the key state changes once the hook chain has passed the event on, for
-      // injected events as for physical ones: inside the hook it is still the state before.
+      // injected events as for physical ones: inside the hook it is still the state before ("the
+      // callback function is called before the asynchronous state of the key is updated",
+      // LowLevelKeyboardProc, learn.microsoft.com).
       std::lock_guard<std::mutex> guard(m.lock);
       if (entry.swallowedBehind) continue;  // it ends with the hook behind ours
       if (entry.event.vkCode != 0) m.keyDown[entry.event.vkCode & 0xFF] = (entry.event.flags & LLKHF_UP) == 0;
@@ -914,7 +916,7 @@ BOOL WINAPI WTSRegisterSessionNotification(HWND window, DWORD) {
   const size_t ready = m.terminalServicesReadyEvent;
   if (fail || (ready != kNoObject && !m.objects[ready].signalled)) {
     LogLocked(Call::WTSRegisterSessionNotification, "failed");
-    LastError() = fail ? ERROR_ACCESS_DENIED : RPC_S_INVALID_BINDING;
+    LastError() = RPC_S_INVALID_BINDING;  // its one documented failure
     return FALSE;
   }
   Object* object = Find(reinterpret_cast<HANDLE>(window), Kind::Window, "WTSRegisterSessionNotification");

@@ -1,5 +1,8 @@
 // Lock and unlock, disconnect and connect, sleep and resume, as the message-only window hears of
 // them; and at logon, a registration that waits for the terminal services.
+#include <algorithm>
+
+#include "app/application.h"
 #include "tests/unit/keyboard_session.h"
 
 namespace {
@@ -38,8 +41,10 @@ TEST_F(Sessions, AwayEveryKeyIsLetGoAndBackTheHookIsInstalledAtOnce) {
     Press(VK_LSHIFT);
     Wait(540);
     c.away();
+    const uint64_t waits = sim::CallCount(sim::Call::WaitForSingleObject);
     sim::RemoveHookSilently();  // as Windows may, meanwhile
     Wait(5000);
+    EXPECT_EQ(sim::CallCount(sim::Call::WaitForSingleObject), waits) << "every worker idle from then on";
     c.back();
     EXPECT_EQ(HookInstalls(), 2u) << "at once, before any key needs it";
     Wait(5000);
@@ -91,24 +96,42 @@ TEST_F(Sessions, AtLogonTheRegistrationWaitsForTheTerminalServicesAndAnyFailureL
   EXPECT_EQ(InjectedSince(10000), "533:+2A");
   QuitVelmora();
 
+
+  // Whatever fails, the program runs as before; the session is heard or not, and what it waited for
+  // is let go by the time it is no longer needed, and by a teardown, which a second one repeats not.
   struct Failure {
     sim::Call call;
-    int nth;
+    int nth;  // 0: nothing fails
+    bool readyAtStart;
+    bool heard;
   };
-  for (const Failure failing : {Failure{sim::Call::LoadLibraryExW, 1}, Failure{sim::Call::WTSRegisterSessionNotification, 1},
-                                Failure{sim::Call::OpenEventW, 1}, Failure{sim::Call::WTSRegisterSessionNotification, 2},
-                                Failure{sim::Call::RegisterSuspendResumeNotification, 1}}) {
+  for (const Failure failing : {
+           Failure{sim::Call::LoadLibraryExW, 1, true, false},
+           Failure{sim::Call::OpenEventW, 1, false, false},
+           Failure{sim::Call::WTSRegisterSessionNotification, 1, true, true},   // the event is set already
+           Failure{sim::Call::WTSRegisterSessionNotification, 2, false, false}, // once more when set: no third try
+           Failure{sim::Call::RegisterSuspendResumeNotification, 1, true, true},
+           Failure{sim::Call::MsgWaitForMultipleObjectsEx, 0, false, false},    // never ready
+       }) {
     SCOPED_TRACE(std::string(sim::CallName(failing.call)) + " #" + std::to_string(failing.nth));
     SetUp();  // a fresh machine
-    sim::SetTerminalServicesReady(failing.call != sim::Call::WTSRegisterSessionNotification || failing.nth == 1);
-    sim::FailCall(failing.call, failing.nth);
+    sim::SetTerminalServicesReady(failing.readyAtStart);
+    if (failing.nth > 0) sim::FailCall(failing.call, failing.nth);
     StartVelmora();
-    sim::SetTerminalServicesReady(true);
+    if (failing.nth > 0) sim::SetTerminalServicesReady(true);
+    sim::Settle();
+    const std::vector<std::string> open = sim::OpenHandles();
+    const bool stillWaiting = failing.nth == 0;
+    EXPECT_EQ(std::count(open.begin(), open.end(), "module1"), failing.heard || stillWaiting ? 1 : 0) << "wtsapi32.dll";
     Press(VK_LSHIFT);
     Wait(540);
-    EXPECT_EQ(Injected(), "533:+2A");
+    Lock();
+    Wait(100);
+    EXPECT_EQ(Injected(), failing.heard ? "533:+2A" : "533:+2A 566:+2A 599:+2A 632:+2A");
     QuitVelmora();
+    ShutdownAll();
     EXPECT_TRUE(sim::OpenHandles().empty());
+    EXPECT_TRUE(sim::Problems().empty()) << sim::Problems().front();
   }
 }
 

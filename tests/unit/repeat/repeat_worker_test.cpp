@@ -180,10 +180,13 @@ TEST_P(Repeating, APressWithNoForegroundWindowNeverRepeatsAndNeverResets) {
   sim::SetForegroundWindow(nullptr);
   Start();
   Press(VK_LSHIFT);
-  Wait(2000);
+  Wait(1100);
+  const uint64_t waits = sim::CallCount(sim::Call::WaitForSingleObject);
+  Wait(1000);
   EXPECT_EQ(Injected(), "");
   EXPECT_EQ(keySlots[0].held.load(), 1);
   EXPECT_EQ(keySlots[0].generation.load(), 1u) << "only the press changed the slot";
+  EXPECT_GT(sim::CallCount(sim::Call::WaitForSingleObject), waits) << "read down, the key is not taken for released";
 }
 
 TEST_P(Repeating, InjectionsThatAreNotAcceptedEndTheBurstWithoutCompensation) {
