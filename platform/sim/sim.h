@@ -109,7 +109,7 @@ void PostRawInputOnly(USHORT makeCode, USHORT flags);
 // another program's.
 void SetRawInputBeforeHook(bool before);
 int MessageOnlyWindows();       // windows that exist with the parent HWND_MESSAGE
-int ProgramThreadPriority();    // the priority the program's main thread set for itself
+std::string ThreadPriorities();  // "main:2 thread1:0 ...": each simulated thread's, in creation order
 
 // Hands up to maxEvents queued events to the installed hook on the calling thread.
 size_t DeliverInput(size_t maxEvents = SIZE_MAX);
@@ -197,6 +197,8 @@ void SetRegistryDword(const std::wstring& name, uint32_t value);
 
 void CreateForeignMutex(const std::wstring& name);  // held by another process of the session
 void SetProcAddressAvailable(bool available);       // whether SetProcessInformation exists
+// Power throttling mechanisms that SetProcessInformation rejects, as an older Windows does.
+void SetUnknownThrottlingMechanisms(ULONG mechanisms);
 
 // Runs fn on a simulated thread that plays the program's main thread.
 void StartProgram(std::function<int()> fn);
