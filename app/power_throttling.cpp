@@ -7,12 +7,11 @@ namespace {
 using SetProcessInformationFn = decltype(&SetProcessInformation);
 
 // Takes control of one throttling mechanism and turns it off: ControlMask selects the mechanism,
-// StateMask says whether it is on (SetProcessInformation, examples).
+// StateMask, left 0, says it is off (SetProcessInformation, examples).
 void TurnOff(SetProcessInformationFn setProcessInformation, ULONG mechanism) {
   PROCESS_POWER_THROTTLING_STATE state = {};
   state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
   state.ControlMask = mechanism;
-  state.StateMask = 0;
   setProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state);
 }
 

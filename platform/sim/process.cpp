@@ -90,11 +90,13 @@ BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS info
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   LogLocked(Call::SetProcessInformation);
   const auto* state = static_cast<const PROCESS_POWER_THROTTLING_STATE*>(information);
-  // NOTE: Windows 10 is reported to reject a ControlMask naming IGNORE_TIMER_RESOLUTION, which only
-  // Windows 11 knows, with ERROR_INVALID_PARAMETER (microsoft/WindowsAppSDK#3263; reported, not
-  // documented).
+  // The record's Version must be PROCESS_POWER_THROTTLING_CURRENT_VERSION (PROCESS_POWER_THROTTLING_STATE);
+  // one of another version counts as refused here. NOTE: Windows 10 is reported to reject a
+  // ControlMask naming IGNORE_TIMER_RESOLUTION, which only Windows 11 knows, with
+  // ERROR_INVALID_PARAMETER (microsoft/WindowsAppSDK#3263; reported, not documented).
   if (fail || process != GetCurrentProcess() || informationClass != ProcessPowerThrottling ||
       informationSize != sizeof(PROCESS_POWER_THROTTLING_STATE) ||
+      state->Version != PROCESS_POWER_THROTTLING_CURRENT_VERSION ||
       (state->ControlMask & TheMachine().unknownThrottlingMechanisms) != 0) {
     LastError() = ERROR_INVALID_PARAMETER;
     return FALSE;

@@ -39,6 +39,7 @@ TEST(KeyEventPairing, PairsEachHookEventWithItsRawEventInEitherOrderAndTellsWhat
   hook(0x2E, 0, 30), hook(0x20, 0, 31), raw(0x20, 0, 31);                 // one swallowed behind the hook
   hook(0x36, LLKHF_EXTENDED | LLKHF_UP, 40), raw(0x36, RI_KEY_BREAK, 40);  // right Shift
   hook(0x1D, LLKHF_EXTENDED, 50), raw(0x1D, RI_KEY_E0, 50);
+  raw(0x12, 0, 55), hook(0x17, 0, 55), raw(0x17, 0, 55);                 // the hook passed one by
   for (DWORD i = 0; i <= kUnmatchedCapacity; ++i) hook(0x10 + i, 0, 60);  // the ring overflows
   EXPECT_EQ(verdicts,
             " paired +1E(11E,0)=+1E(21E,0)"
@@ -46,6 +47,7 @@ TEST(KeyEventPairing, PairsEachHookEventWithItsRawEventInEitherOrderAndTellsWhat
             " hook-only +2E(12E,0) paired +20(120,0)=+20(220,0)"
             " paired -36(136,81)=-36(236,1)"
             " paired +E01D(11D,1)=+E01D(21D,2)"
+            " waiting +12(212,0) raw-only +12(212,0) paired +17(117,0)=+17(217,0)"
             " hook-only +10(110,0)");
 }
 
