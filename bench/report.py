@@ -140,13 +140,13 @@ def deviations(entry):
 
 
 def load_rows(results):
-    """(figure, value) rows of the default setting's repeats (31/1), with no load and with every
-    core busy, for Velmora and the X server. An interval's deviation: |interval - setting|."""
+    """(figure, value) rows of the default setting's repeats (31/1), without and with a busy loop
+    on every core, for Velmora and the X server. An interval's deviation: |interval - setting|."""
     rows = []
     default = next((e for e in results.get("timing", []) if (e["speed"], e["delay"]) == (31, 1)),
                    None)
     loaded = results.get("under_load")
-    for entry, when in ((default, "no load"),
+    for entry, when in ((default, "no busy loop"),
                         (loaded, "%d busy loops" % loaded["busy_loops"] if loaded else "")):
         if entry is None:
             continue
@@ -558,9 +558,10 @@ def markdown_report(results):
         w("## Repeat timing under load")
         w("")
         w("The default setting's holds again, in the same run, with %d busy loops running (one per"
-          " core, at the default priority; load %s), beside the same figures with no load; an"
-          " interval's deviation is its distance from the setting, either way. Each column is one"
-          " run of `scripts/bench`, the previous one first." % (
+          " core, at the default priority; load %s), beside the same figures without them; other"
+          " work on the machine comes on top of both (the load averages above). An interval's"
+          " deviation is its distance from the setting, either way. Each column is one run of"
+          " `scripts/bench`, the previous one first." % (
               e["busy_loops"], _load(e["load"])))
         w("")
         out.extend(load_table(results, markdown=True))
