@@ -604,8 +604,6 @@ int trace(bool window, bool window2, bool raw, const wchar_t* title) {
     out("error: SetWindowsHookEx(WH_KEYBOARD_LL) failed (error %lu)", GetLastError());
     return 1;
   }
-  // NOTE: Wine 8 sends no EVENT_SYSTEM_FOREGROUND; there the WM_ACTIVATE
-  // lines of keytrace's own windows show the focus moving.
   HWND raw_window = nullptr;
   if (raw) {
     raw_window = start_raw_input();
@@ -616,6 +614,8 @@ int trace(bool window, bool window2, bool raw, const wchar_t* title) {
     g_raw = true;
     note_layout();
   }
+  // NOTE: Wine 8 sends no EVENT_SYSTEM_FOREGROUND; there the WM_ACTIVATE
+  // lines of keytrace's own windows show the focus moving.
   HWINEVENTHOOK fg_hook = SetWinEventHook(EVENT_SYSTEM_FOREGROUND, EVENT_SYSTEM_FOREGROUND, nullptr,
                                           foreground_event, 0, 0, WINEVENT_OUTOFCONTEXT);
 
