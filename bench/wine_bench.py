@@ -217,41 +217,51 @@ def hold_x(s, seconds, delay_ms, rate_hz):
                        if a.time is not None and b.time is not None]}
 
 
+def new_entry(label, speed, delay, hold):
+    interval, arm = repeat_interval(speed), arm_delay(delay, speed)
+    rate = x_rate(interval)
+    return {"label": label, "speed": speed, "delay": delay, "arm": arm, "interval": interval,
+            "x_delay": arm, "x_rate": rate, "x_interval": 1000 // rate, "hold_s": hold,
+            "load": [load()],
+            "velmora": {"first": [], "first_q": [], "gaps": [], "gaps_q": [], "per_key": {}},
+            "x": {"first": [], "first_q": [], "gaps": [], "gaps_q": []}}
+
+
+def hold_each_key(s, entry, rounds):
+    """Each monitored key held, each hold followed by one of the letter A with the X server's
+    autorepeat on at the closest delay and rate; the figures go into entry."""
+    hold, arm, rate = entry["hold_s"], entry["arm"], entry["x_rate"]
+    for r in range(rounds):
+        log("  round %d/%d: holding each key %.0f s, each followed by the letter A with "
+            "xset r rate %d %d..." % (r + 1, rounds, hold, arm, rate))
+        for key in KEYS:
+            v = hold_velmora(s, key, hold)
+            x = hold_x(s, hold, arm, rate)
+            for side, got in (("velmora", v), ("x", x)):
+                entry[side]["first"].append(got["first"])
+                entry[side]["first_q"].append(got["first_q"])  # None when unknown
+                entry[side]["gaps"] += got["gaps"]
+                entry[side]["gaps_q"] += got["gaps_q"]
+            per = entry["velmora"]["per_key"].setdefault(key, {"first": [], "gaps": []})
+            per["first"].append(v["first"])
+            per["gaps"] += v["gaps"]
+
+
 def measure_timing(s, velmora, rounds, probe_exe, floor_waits):
     results = []
     saved = {v: s.reg_query(SETTINGS_KEY, v) for v in ("KeyboardSpeed", "KeyboardDelay")}
     try:
         for label, speed, delay, hold in SETTINGS:
-            interval, arm = repeat_interval(speed), arm_delay(delay, speed)
-            rate = x_rate(interval)
+            entry = new_entry(label, speed, delay, hold)
             velmora.stop()
             s.reg_set(SETTINGS_KEY, "KeyboardSpeed", "REG_SZ", str(speed))
             s.reg_set(SETTINGS_KEY, "KeyboardDelay", "REG_SZ", str(delay))
             log("%s: armDelayMs %d, repeatIntervalMs %d; restarting velmora.exe..."
-                % (label, arm, interval))
-            velmora.start(arm)
-            entry = {"label": label, "speed": speed, "delay": delay, "arm": arm,
-                     "interval": interval, "x_delay": arm, "x_rate": rate,
-                     "x_interval": 1000 // rate, "hold_s": hold, "load": [load()],
-                     "velmora": {"first": [], "first_q": [], "gaps": [], "gaps_q": [],
-                                 "per_key": {}},
-                     "x": {"first": [], "first_q": [], "gaps": [], "gaps_q": []}}
-            for r in range(rounds):
-                log("  round %d/%d: holding each key %.0f s, each followed by the letter A with "
-                    "xset r rate %d %d..." % (r + 1, rounds, hold, arm, rate))
-                for key in KEYS:
-                    v = hold_velmora(s, key, hold)
-                    x = hold_x(s, hold, arm, rate)
-                    for side, got in (("velmora", v), ("x", x)):
-                        entry[side]["first"].append(got["first"])
-                        entry[side]["first_q"].append(got["first_q"])  # None when unknown
-                        entry[side]["gaps"] += got["gaps"]
-                        entry[side]["gaps_q"] += got["gaps_q"]
-                    per = entry["velmora"]["per_key"].setdefault(key, {"first": [], "gaps": []})
-                    per["first"].append(v["first"])
-                    per["gaps"] += v["gaps"]
+                % (label, entry["arm"], entry["interval"]))
+            velmora.start(entry["arm"])
+            hold_each_key(s, entry, rounds)
             # With Velmora on this setting, so its hook is in the chain as for its repeats.
-            entry["floor"] = measure_floor(s, probe_exe, arm, floor_waits)
+            entry["floor"] = measure_floor(s, probe_exe, entry["arm"], floor_waits)
             entry["load"].append(load())
             results.append(entry)
     finally:
@@ -261,6 +271,29 @@ def measure_timing(s, velmora, rounds, probe_exe, floor_waits):
             else:
                 s.reg_set(SETTINGS_KEY, value, old[0], old[1])
     return results
+
+
+# One busy loop per core, at the default priority, as other work would run; each ends with the
+# process that started it (argv[1]), however that ends.
+BUSY_LOOP = ("import os, sys\n"
+             "while os.getppid() == int(sys.argv[1]):\n    for _ in range(10**5): pass")
+
+
+def measure_under_load(s, rounds):
+    """The holds of the default setting (Velmora's last) again, with every core busy."""
+    entry = new_entry(*SETTINGS[-1])
+    entry["busy_loops"] = os.cpu_count()
+    log("  %d busy loops running" % entry["busy_loops"])
+    loops = [subprocess.Popen([sys.executable, "-c", BUSY_LOOP, str(os.getpid())])
+             for _ in range(entry["busy_loops"])]
+    try:
+        hold_each_key(s, entry, rounds)
+    finally:
+        for p in loops:
+            p.kill()
+            p.wait()
+    entry["load"].append(load())
+    return entry
 
 
 def measure_floor(s, exe, ms, count):
@@ -484,6 +517,8 @@ def main(argv):
                 % rounds)
             results["timing"] = measure_timing(s, velmora, rounds, probe_exe,
                                                5 if quick else FLOOR_WAITS)
+            log("== repeat timing under load: the default setting again, every core busy")
+            results["under_load"] = measure_under_load(s, rounds)
             log("== idle cost")
             results["idle"] = measure_idle(s, velmora, idle_proc, idle_seconds)
             log("== cost per keyboard event under Wine: %d bursts of %d keys"

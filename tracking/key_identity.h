@@ -18,7 +18,7 @@
 //   so hooks flag both LLKHF_EXTENDED (reported for hooks). The keyboard sends both without the E0
 //   prefix (Microsoft's USB HID to PS/2 Scan Code Translation Table, whose Set 1 make codes
 //   RAWKEYBOARD reports), so raw input gives neither RI_KEY_E0 on Windows; Wine 8 does give Num
-//   Lock RI_KEY_E0 (seen with tests/e2e/raw_input_probe).
+//   Lock RI_KEY_E0 (seen with keytrace --raw).
 // - RAWKEYBOARD: VKey is "the corresponding legacy virtual-key code": VK_SHIFT, VK_CONTROL and
 //   VK_MENU for either key of a pair (reported, on Windows and under Wine 8), where hooks give
 //   VK_LSHIFT, VK_RSHIFT and so on.

@@ -151,7 +151,8 @@ struct Machine {
   std::vector<std::wstring> foreignMutexes;
   bool windows8CallsPresent = true;
   int raisedTimerPeriods = 0;
-  std::vector<PROCESS_POWER_THROTTLING_STATE> powerRequests;
+  std::vector<PROCESS_POWER_THROTTLING_STATE> powerRequests;  // those accepted
+  ULONG unknownThrottlingMechanisms = 0;
   std::map<Kind, int> namesIssued;
 };
 

@@ -147,23 +147,36 @@ BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS info
   const bool fail = EnterCall(Call::SetProcessInformation);
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   LogLocked(Call::SetProcessInformation);
+  const auto* state = static_cast<const PROCESS_POWER_THROTTLING_STATE*>(information);
+  // The record's Version must be PROCESS_POWER_THROTTLING_CURRENT_VERSION (PROCESS_POWER_THROTTLING_STATE);
+  // one of another version counts as refused here. NOTE: Windows 10 is reported to reject a
+  // ControlMask naming IGNORE_TIMER_RESOLUTION, which only Windows 11 knows, with
+  // ERROR_INVALID_PARAMETER (microsoft/WindowsAppSDK#3263; reported, not documented).
   if (fail || process != GetCurrentProcess() || informationClass != ProcessPowerThrottling ||
-      informationSize != sizeof(PROCESS_POWER_THROTTLING_STATE)) {
+      informationSize != sizeof(PROCESS_POWER_THROTTLING_STATE) ||
+      state->Version != PROCESS_POWER_THROTTLING_CURRENT_VERSION ||
+      (state->ControlMask & TheMachine().unknownThrottlingMechanisms) != 0) {
     LastError() = ERROR_INVALID_PARAMETER;
     return FALSE;
   }
-  TheMachine().powerRequests.push_back(*static_cast<PROCESS_POWER_THROTTLING_STATE*>(information));
+  TheMachine().powerRequests.push_back(*state);
   return TRUE;
 }
 
 HANDLE WINAPI GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
 
+// The calling thread's pseudo-handle, or a handle CreateThread returned: it carries THREAD_ALL_ACCESS,
+// with the THREAD_SET_INFORMATION this needs (CreateThread, SetThreadPriority).
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
   const bool fail = EnterCall(Call::SetThreadPriority);
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  ThreadRecord* self = CurrentThread();
-  if (fail || thread != GetCurrentThread() || self == nullptr) return FALSE;
-  self->priority = priority;
+  ThreadRecord* target = CurrentThread();
+  if (thread != GetCurrentThread()) {
+    const Object* object = Find(thread, Kind::Thread, "SetThreadPriority");
+    target = object == nullptr ? nullptr : object->thread;
+  }
+  if (fail || target == nullptr) return FALSE;
+  target->priority = priority;
   return TRUE;
 }
 
@@ -196,6 +209,11 @@ void CreateForeignMutex(const std::wstring& name) {
   TheMachine().foreignMutexes.push_back(name);
 }
 
+void SetUnknownThrottlingMechanisms(ULONG mechanisms) {
+  std::lock_guard<std::mutex> guard(TheMachine().lock);
+  TheMachine().unknownThrottlingMechanisms = mechanisms;
+}
+
 void SetWindows8CallsPresent(bool present) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   TheMachine().windows8CallsPresent = present;
@@ -225,9 +243,13 @@ void PostQuitToProgram() {
   WakeQueueWaiterLocked(m.program);
 }
 
-int ProgramThreadPriority() {
+std::string ThreadPriorities() {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  return TheMachine().program == nullptr ? 0 : TheMachine().program->priority;
+  std::string text;
+  for (const auto& thread : TheMachine().threads) {
+    text += (text.empty() ? "" : " ") + thread->name + ":" + std::to_string(thread->priority);
+  }
+  return text;
 }
 
 bool ProgramEnded() {

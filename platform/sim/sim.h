@@ -135,7 +135,7 @@ void PostRawInputOnly(USHORT makeCode, USHORT flags);
 void SetRawInputBeforeHook(bool before);
 int MessageOnlyWindows();       // windows that exist with the parent HWND_MESSAGE
 int TimedWaiters();             // simulated threads now in a wait with a time-out
-int ProgramThreadPriority();    // the priority the program's main thread set for itself
+std::string ThreadPriorities();  // "main:2 thread1:0 ...": each simulated thread's, in creation order
 
 // Hands up to maxEvents queued events to the installed hook on the calling thread.
 size_t DeliverInput(size_t maxEvents = SIZE_MAX);
@@ -258,6 +258,8 @@ void CreateForeignMutex(const std::wstring& name);  // held by another process o
 // Whether the calls Windows 8 added exist (SetProcessInformation, RegisterSuspendResumeNotification
 // and UnregisterSuspendResumeNotification): Windows 7 lacks them.
 void SetWindows8CallsPresent(bool present);
+// Power throttling mechanisms that SetProcessInformation rejects, as an older Windows does.
+void SetUnknownThrottlingMechanisms(ULONG mechanisms);
 
 // Runs fn on a simulated thread that plays the program's main thread.
 void StartProgram(std::function<int()> fn);

@@ -35,8 +35,11 @@ class XTest:
         assert self.dpy, "cannot open X display %s" % display
 
     def send(self, key, down):
-        sym = self.x11.XStringToKeysym({" ": "space"}.get(key, key).encode())
-        self.xtst.XTestFakeKeyEvent(self.dpy, self.x11.XKeysymToKeycode(self.dpy, sym), down, 0)
+        """A key by its keysym's name, or by its keycode."""
+        if not isinstance(key, int):
+            sym = self.x11.XStringToKeysym({" ": "space"}.get(key, key).encode())
+            key = self.x11.XKeysymToKeycode(self.dpy, sym)
+        self.xtst.XTestFakeKeyEvent(self.dpy, key, down, 0)
         self.x11.XFlush(self.dpy)
 
 
@@ -124,6 +127,31 @@ def velmora(desk, vm):
     if desk.trace.fg != desk.hwnd["main"]:
         desk.focus("main")
     return vm
+
+
+# keytrace --raw: each key event's hook view and raw input view, and the verdict of Velmora's
+# own pairing of them. Its hook is the newest, so it runs ahead of every other.
+class BothViews:
+    def __init__(self, desk):
+        self.desk, out = desk, os.path.join(desk.workdir, "keytrace-raw.log")
+        self.proc = desk.start_program(KEYTRACE, ["--raw"], "keytrace --raw", out, out + ".err")
+        self.trace = harness.Trace(out)
+        harness.wait_until(lambda: self.trace.poll() or self.trace.ready, 60, "keytrace --raw")
+
+    def stop(self):
+        """Ends it, which judges what still waits for the hook, and returns all it printed."""
+        if self.proc.running():
+            self.desk.post_quit(self.trace.pid)
+            self.proc.wait(30, "keytrace --raw to exit")
+        self.trace.poll()
+        return self.trace.lines
+
+
+@pytest.fixture
+def both_views(desk):
+    views = BothViews(desk)
+    yield views
+    views.stop()
 
 
 # What the observer sees from the test's start on, and the keys the test presses. When Velmora is

@@ -2,6 +2,10 @@
 // one line per event, so a person or a test can see what reaches applications
 // (physical keys, injected keys, their flags, tags and timing).
 //
+// With --raw it also takes the keyboard's raw input, as Velmora does, and prints
+// each event's two views side by side with what Velmora's own pairing of them
+// (tracking/key_event_pairing.cpp, linked here) makes of it.
+//
 // It also carries the few process helpers the end-to-end tests need on the
 // Windows side: find a process by name, post WM_QUIT to its main thread, and
 // list top-level windows.
@@ -14,6 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <span>
+
+#include "tracking/key_event_pairing.h"
 
 namespace {
 
@@ -44,7 +51,7 @@ void out(const char* fmt, ...) {
 // LowLevelHooksTimeout), and a console or a full pipe can block a write. So the
 // hook only formats into a ring and a writer thread does the I/O.
 constexpr int kSlots = 4096;
-constexpr int kSlotSize = 240;
+constexpr int kSlotSize = 320;
 
 struct Ring {
   SRWLOCK lock = SRWLOCK_INIT;
@@ -143,18 +150,21 @@ const char* msg_name(WPARAM msg, char* buf, size_t size) {
   return buf;
 }
 
-void flag_names(DWORD flags, char* buf, size_t size) {
-  struct Bit {
-    DWORD bit;
-    const char* name;
-  };
-  static const Bit bits[] = {
-      {LLKHF_EXTENDED, "EXTENDED"},
-      {LLKHF_LOWER_IL_INJECTED, "LOWER_IL_INJECTED"},
-      {LLKHF_INJECTED, "INJECTED"},
-      {LLKHF_ALTDOWN, "ALTDOWN"},
-      {LLKHF_UP, "UP"},
-  };
+struct Bit {
+  DWORD bit;
+  const char* name;
+};
+
+const Bit kHookFlags[] = {
+    {LLKHF_EXTENDED, "EXTENDED"},
+    {LLKHF_LOWER_IL_INJECTED, "LOWER_IL_INJECTED"},
+    {LLKHF_INJECTED, "INJECTED"},
+    {LLKHF_ALTDOWN, "ALTDOWN"},
+    {LLKHF_UP, "UP"},
+};
+const Bit kRawFlags[] = {{RI_KEY_BREAK, "BREAK"}, {RI_KEY_E0, "E0"}, {RI_KEY_E1, "E1"}};
+
+void flag_names(DWORD flags, char* buf, size_t size, std::span<const Bit> bits = kHookFlags) {
   size_t used = 0;
   buf[0] = '\0';
   for (const Bit& b : bits) {
@@ -206,6 +216,132 @@ const char* key_name(DWORD vk, DWORD scan, char* buf, size_t size) {
   return "";
 }
 
+// ------------------------------------------------------------ both views ---
+
+// --raw: the hook's view and raw input's view of each key event, paired by the
+// rule Velmora itself uses. The hook and WM_INPUT both run on the main thread,
+// as the pairing needs.
+bool g_raw = false;
+KeyEventPairing g_pairing;
+HKL g_layout = nullptr;
+
+// One line per key event: the pairing's verdict, then each view as it was
+// given, or "-" for a view that never came.
+void print_verdict(const char* verdict, const KeyStroke* hook, const KeyStroke* raw) {
+  char hbuf[128] = "-";
+  char rbuf[128] = "-";
+  char fbuf[64];
+  char kbuf[8];
+  const char* key = "";
+  if (hook) {
+    flag_names(hook->viewFlags, fbuf, sizeof fbuf);
+    snprintf(hbuf, sizeof hbuf, "vk=0x%02lX scan=0x%02X flags=0x%02lX(%s) extra=0x%llX time=%lu",
+             hook->virtualKey, hook->scanCode, hook->viewFlags, fbuf,
+             static_cast<unsigned long long>(hook->extraInfo), hook->messageTime);
+    key = key_name(hook->virtualKey, hook->scanCode, kbuf, sizeof kbuf);
+  }
+  if (raw) {
+    flag_names(raw->viewFlags, fbuf, sizeof fbuf, kRawFlags);
+    snprintf(rbuf, sizeof rbuf,
+             "MakeCode=0x%02X Flags=0x%lX(%s) VKey=0x%02lX ExtraInformation=0x%llX time=%lu",
+             raw->scanCode, raw->viewFlags, fbuf, raw->virtualKey,
+             static_cast<unsigned long long>(raw->extraInfo), raw->messageTime);
+    if (!*key) key = key_name(raw->virtualKey, raw->scanCode, kbuf, sizeof kbuf);
+  }
+  ring_push("pair=%s hook[%s] raw[%s]%s%s", verdict, hbuf, rbuf, *key ? " key=" : "", key);
+}
+
+void paired(const KeyStroke& hook, const KeyStroke& raw) { print_verdict("paired", &hook, &raw); }
+void hook_only(const KeyStroke& hook) { print_verdict("hook-only", &hook, nullptr); }
+// Missed by the hook: Velmora would settle it as if the hook had seen it.
+void raw_only(const KeyStroke& raw, const KeyStroke*, int) {
+  print_verdict("raw-only", nullptr, &raw);
+}
+// Not a verdict yet: the hook may still see it.
+void raw_waiting(const KeyStroke&) {}
+
+constexpr PairingVerdicts kVerdicts = {paired, hook_only, raw_only, raw_waiting};
+
+// Layouts are per thread, and the one that turns keys into characters is the
+// foreground thread's: print it at start and whenever it changes.
+void note_layout() {
+  DWORD thread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+  HKL layout = GetKeyboardLayout(thread);
+  if (layout == g_layout) return;
+  g_layout = layout;
+  ring_push("layout=0x%08llX thread=%lu",
+            static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(layout)), thread);
+}
+
+// A raw event the hook has not seen counts as missed once the hook has had as
+// long as Windows gives it: a timer at that deadline, while one waits.
+constexpr UINT_PTR kDeadlineTimer = 1;
+
+void arm_deadline(HWND hwnd) {
+  DWORD ms = MsUntilMissDeadline(g_pairing, GetTickCount());
+  if (ms == INFINITE) {
+    KillTimer(hwnd, kDeadlineTimer);
+  } else {
+    SetTimer(hwnd, kDeadlineTimer, ms, nullptr);
+  }
+}
+
+LRESULT CALLBACK raw_window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  if (msg == WM_TIMER && wparam == kDeadlineTimer) {
+    ExpireUnmatchedRawEvents(g_pairing, GetTickCount(), false, kVerdicts);
+    arm_deadline(hwnd);
+    return 0;
+  }
+  RAWINPUT input;
+  UINT size = sizeof input;
+  if (msg == WM_INPUT &&
+      GetRawInputData(reinterpret_cast<HRAWINPUT>(lparam), RID_INPUT, &input, &size,
+                      sizeof(RAWINPUTHEADER)) != static_cast<UINT>(-1) &&
+      input.header.dwType == RIM_TYPEKEYBOARD) {
+    const RAWKEYBOARD& k = input.data.keyboard;
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    note_layout();
+    char fbuf[32];
+    flag_names(k.Flags, fbuf, sizeof fbuf, kRawFlags);
+    // RAWKEYBOARD carries no time: the event's is its message's.
+    ring_push("t=%.3f msg=WM_INPUT MakeCode=0x%02X Flags=0x%X(%s) VKey=0x%02X "
+              "ExtraInformation=0x%lX time=%ld",
+              now_ms(), k.MakeCode, k.Flags, fbuf, k.VKey, k.ExtraInformation, GetMessageTime());
+    PairRawEvent(g_pairing, k, static_cast<DWORD>(GetMessageTime()),
+                 static_cast<uint64_t>(counter.QuadPart), kVerdicts);
+    arm_deadline(hwnd);
+  }
+  // WM_INPUT too: the system cleans up after it there.
+  return DefWindowProcW(hwnd, msg, wparam, lparam);
+}
+
+// A message-only window that takes the keyboard's raw input in the background
+// (RIDEV_INPUTSINK), as Velmora's does.
+HWND start_raw_input() {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = raw_window_proc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"keytrace_raw";
+  if (!RegisterClassW(&wc)) return nullptr;
+  HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              wc.hInstance, nullptr);
+  RAWINPUTDEVICE keyboard = {0x01, 0x06, RIDEV_INPUTSINK, hwnd};  // generic desktop, keyboard
+  if (hwnd && !RegisterRawInputDevices(&keyboard, 1, sizeof keyboard)) {
+    DestroyWindow(hwnd);
+    return nullptr;
+  }
+  return hwnd;
+}
+
+void stop_raw_input(HWND hwnd) {
+  // What still waits for the hook now never gets it.
+  ExpireUnmatchedRawEvents(g_pairing, GetTickCount(), true, kVerdicts);
+  RAWINPUTDEVICE keyboard = {0x01, 0x06, RIDEV_REMOVE, nullptr};
+  RegisterRawInputDevices(&keyboard, 1, sizeof keyboard);
+  DestroyWindow(hwnd);
+}
+
 // ----------------------------------------------------------------- hooks ---
 
 LRESULT CALLBACK keyboard_hook(int code, WPARAM wparam, LPARAM lparam) {
@@ -223,6 +359,7 @@ LRESULT CALLBACK keyboard_hook(int code, WPARAM wparam, LPARAM lparam) {
               static_cast<unsigned long long>(k->dwExtraInfo),
               static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(GetForegroundWindow())),
               k->time, *key ? " key=" : "", key);
+    if (g_raw) PairHookEvent(g_pairing, *k, kVerdicts);
   }
   // Observe only: every event goes on to the next hook and the application.
   return CallNextHookEx(nullptr, code, wparam, lparam);
@@ -428,11 +565,14 @@ int list_windows(const ListFilter& filter) {
 }
 
 void usage() {
-  out("usage: keytrace [--window] [--title NAME] [--window2]");
+  out("usage: keytrace [--window] [--title NAME] [--window2] [--raw]");
   out("         trace keyboard events seen by a low-level hook, one line each:");
   out("         t=MS msg=WM_KEYDOWN vk=0xA0 scan=0x2A flags=0x10(INJECTED) extra=0x0 fg=0x... time=TICK");
   out("         --window   open a window (title NAME, default \"keytrace\") to hold the focus");
   out("         --window2  also open a second window, NAME-other, to move the focus to");
+  out("         --raw      also take keyboard raw input; for each key event print both views and");
+  out("                    the verdict of Velmora's pairing: paired, hook-only or raw-only,");
+  out("                    and the foreground thread's keyboard layout when it changes");
   out("       keytrace --pids EXE                 print the ids of processes named EXE");
   out("       keytrace --stop PID [--all-threads] post WM_QUIT to the main thread of PID");
   out("       keytrace --stop-name EXE            the same for every process named EXE");
@@ -441,7 +581,7 @@ void usage() {
   out("       keytrace --help");
 }
 
-int trace(bool window, bool window2, const wchar_t* title) {
+int trace(bool window, bool window2, bool raw, const wchar_t* title) {
   g_main_thread = GetCurrentThreadId();
   QueryPerformanceFrequency(&g_freq);
   QueryPerformanceCounter(&g_t0);
@@ -466,6 +606,16 @@ int trace(bool window, bool window2, const wchar_t* title) {
   if (!hook) {
     out("error: SetWindowsHookEx(WH_KEYBOARD_LL) failed (error %lu)", GetLastError());
     return 1;
+  }
+  HWND raw_window = nullptr;
+  if (raw) {
+    raw_window = start_raw_input();
+    if (!raw_window) {
+      out("error: cannot take keyboard raw input (error %lu)", GetLastError());
+      return 1;
+    }
+    g_raw = true;
+    note_layout();
   }
   // NOTE: Wine 8 sends no EVENT_SYSTEM_FOREGROUND; there the WM_ACTIVATE
   // lines of keytrace's own windows show the focus moving.
@@ -507,6 +657,7 @@ int trace(bool window, bool window2, const wchar_t* title) {
 
   if (fg_hook) UnhookWinEvent(fg_hook);
   UnhookWindowsHookEx(hook);
+  if (raw_window) stop_raw_input(raw_window);
   AcquireSRWLockExclusive(&g_ring.lock);
   g_ring.closing = true;
   ReleaseSRWLockExclusive(&g_ring.lock);
@@ -523,6 +674,7 @@ int wmain(int argc, wchar_t** argv) {
 
   bool window = false;
   bool window2 = false;
+  bool raw = false;
   const wchar_t* title = L"keytrace";
   for (int i = 1; i < argc; ++i) {
     const wchar_t* a = argv[i];
@@ -534,6 +686,8 @@ int wmain(int argc, wchar_t** argv) {
       window = true;
     } else if (!wcscmp(a, L"--window2")) {
       window = window2 = true;
+    } else if (!wcscmp(a, L"--raw")) {
+      raw = true;
     } else if (!wcscmp(a, L"--title") && next) {
       title = next;
       ++i;
@@ -582,5 +736,5 @@ int wmain(int argc, wchar_t** argv) {
       return 2;
     }
   }
-  return trace(window, window2, title);
+  return trace(window, window2, raw, title);
 }
