@@ -54,15 +54,6 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace)
   set_tests_properties(reproducible_build PROPERTIES TIMEOUT 600)
 endif()
 
-# A test-only program with a hook and keyboard raw input and none of Velmora's code, which shows
-# a Wine quirk on its own (tests/e2e/test_raw_input.py).
-if(MINGW AND EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/raw_input_probe.cpp)
-  add_executable(raw_input_probe tests/e2e/raw_input_probe.cpp)
-  target_compile_definitions(raw_input_probe PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0A00)
-  target_link_options(raw_input_probe PRIVATE -municode -static -static-libgcc -static-libstdc++)
-  target_link_libraries(raw_input_probe PRIVATE user32)
-endif()
-
 # The real executable under Wine, observed by keytrace: one pytest run over tests/e2e (about two
 # minutes). It writes nothing into the source tree: no cache, no bytecode.
 find_program(PYTEST NAMES pytest-3 pytest)

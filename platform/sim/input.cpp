@@ -258,7 +258,7 @@ void QueueKeyLocked(int virtualKey, DWORD scanCode, bool extended, bool down) {
   if (AltDownLocked() && !isAlt) event.flags |= LLKHF_ALTDOWN;
   if (extended) event.flags |= LLKHF_EXTENDED;
   if (KeysGoElsewhereLocked()) {
-    StreamEvent entry = {m.now, message, event, false, false};
+    StreamEvent entry = {m.now, message, event, false, false, false};
     entry.elsewhere = true;
     m.stream.push_back(entry);
     m.keyDown[virtualKey & 0xFF] = down;

@@ -75,11 +75,14 @@ def desk():
 # killed process's hook in the chain and calls no hook behind it.
 class Velmora:
     def __init__(self, desk):
-        self.desk, self.proc, self.observer, self.copies = desk, None, None, []
+        self.desk, self.proc, self.observer, self.copies, self.restarted = desk, None, None, [], None
         self.trace, self.arm, self.interval = desk.trace, ARM, INTERVAL
 
     def start(self, arm=ARM, interval=INTERVAL):
         self.arm, self.interval = arm, interval
+        # From here until the next observe(), the observer's hook runs behind the new Velmora's and
+        # stamps its keys late: the probe hold below is not judged by its due times (Stream.trace).
+        self.restarted = (self.trace, self.trace.now())
         self.proc = self.desk.start_repeating(VELMORA, trace=self.trace)
         self.copies.append(self.proc)
         # The probe's last repeat may have raced its release: let the key-up come first.
@@ -165,6 +168,9 @@ class Stream:
     @property
     def trace(self):
         if self._trace is not self.vm.trace:
+            old, t = self.vm.restarted or (None, None)
+            if old is self._trace and (self.timed_until is None or t < self.timed_until):
+                self.timed_until = t
             self.judge()
             self._trace, self.start, self.timed_until = self.vm.trace, 0, None
         return self._trace

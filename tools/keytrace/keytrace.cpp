@@ -235,18 +235,18 @@ void print_verdict(const char* verdict, const KeyStroke* hook, const KeyStroke* 
   const char* key = "";
   if (hook) {
     flag_names(hook->viewFlags, fbuf, sizeof fbuf);
-    snprintf(hbuf, sizeof hbuf, "vk=0x%02lX scan=0x%02X flags=0x%02lX(%s) extra=0x%llX time=%lu",
-             hook->virtualKey, hook->scanCode, hook->viewFlags, fbuf,
+    snprintf(hbuf, sizeof hbuf, "vk=0x%02lX scan=0x%02lX flags=0x%02lX(%s) extra=0x%llX time=%lu",
+             hook->virtualKey, hook->viewScanCode, hook->viewFlags, fbuf,
              static_cast<unsigned long long>(hook->extraInfo), hook->messageTime);
-    key = key_name(hook->virtualKey, hook->scanCode, kbuf, sizeof kbuf);
+    key = key_name(hook->virtualKey, hook->viewScanCode, kbuf, sizeof kbuf);
   }
   if (raw) {
     flag_names(raw->viewFlags, fbuf, sizeof fbuf, kRawFlags);
     snprintf(rbuf, sizeof rbuf,
-             "MakeCode=0x%02X Flags=0x%lX(%s) VKey=0x%02lX ExtraInformation=0x%llX time=%lu",
-             raw->scanCode, raw->viewFlags, fbuf, raw->virtualKey,
+             "MakeCode=0x%02lX Flags=0x%lX(%s) VKey=0x%02lX ExtraInformation=0x%llX time=%lu",
+             raw->viewScanCode, raw->viewFlags, fbuf, raw->virtualKey,
              static_cast<unsigned long long>(raw->extraInfo), raw->messageTime);
-    if (!*key) key = key_name(raw->virtualKey, raw->scanCode, kbuf, sizeof kbuf);
+    if (!*key) key = key_name(raw->virtualKey, raw->viewScanCode, kbuf, sizeof kbuf);
   }
   ring_push("pair=%s hook[%s] raw[%s]%s%s", verdict, hbuf, rbuf, *key ? " key=" : "", key);
 }
