@@ -13,6 +13,7 @@
 #include "tracking/key_slots.h"
 #include "tracking/keyboard_hook.h"
 #include "tracking/missed_events.h"
+#include "tracking/repeat_timings.h"
 
 namespace {
 
@@ -22,12 +23,11 @@ constexpr uint32_t kTimerTickMs = 16;  // an arm expiry on the coarse timer come
 constexpr uint32_t kMeasuredSeconds = 60;
 
 void StartWorkersAndHook() {
+  PublishRepeatTimings(kDefaults);
   for (int i = 0; i < kSlotCount; ++i) {
     KeySlot& slot = keySlots[i];
     slot.virtualKey = kMonitoredKeys[i].virtualKey;
     slot.scanCode = kMonitoredKeys[i].scanCode;
-    slot.armDelayMs = kDefaults.armDelayMs;
-    slot.repeatIntervalMs = kDefaults.repeatIntervalMs;
     slot.wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     slot.workerThread = CreateThread(nullptr, 0, RepeatWorkerMain, &slot, 0, nullptr);
     slotStarted[i] = 1;
