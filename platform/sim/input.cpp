@@ -720,7 +720,9 @@ int MessageOnlyWindows() {
 void HoldInput(bool held) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
   TheMachine().inputHeld = held;
-  if (!held) TheMachine().changed.notify_all();
+  if (held) return;
+  if (ThreadRecord* deliverer = DelivererLocked()) WakeQueueWaiterLocked(deliverer);
+  TheMachine().changed.notify_all();
 }
 
 void SetSendInputCost(uint32_t microseconds) {
