@@ -70,7 +70,7 @@ const KeypadKey* KeypadKeyOf(DWORD scanCode) {
 }
 
 // RAWKEYBOARD's VKey is "the corresponding legacy virtual-key code": for either key of a pair the
-// generic one (reported: on Windows, and under Wine 8 as tests/e2e's raw input probe shows).
+// generic one (reported: on Windows, and under Wine 8 as keytrace --raw shows).
 USHORT RawVirtualKey(DWORD virtualKey) {
   switch (virtualKey) {
     case VK_LSHIFT:
