@@ -94,31 +94,43 @@ RepeatTimings DeriveRepeatTimings(int32_t speed, int32_t delay) {
   return {static_cast<uint32_t>(interval), static_cast<uint32_t>(250 * (d + 1) + interval)};
 }
 
-RepeatTimings DeriveFilterKeysTimings(uint32_t repeatMs, uint32_t delayMs) {
+RepeatTimings DeriveRepeatKeysTimings(uint32_t repeatMs, uint32_t delayMs) {
   if (repeatMs == 0) return kNoRepeats;
-  // The keyboard's own bounds: Filter Keys allows faster repeats, but below 33 ms the workers'
-  // waits would come close to a busy loop.
-  const uint32_t interval = repeatMs < 33 ? 33 : (repeatMs > 500 ? 500 : repeatMs);
-  const uint32_t delay = delayMs < 250 ? 250 : (delayMs > 1000 ? 1000 : delayMs);
-  return {interval, delay + interval};
+  // "The maximum value for the iBounceMSec, iWaitMSec, iDelayMSec, and iRepeatMSec members is
+  // 20,000 milliseconds" (FILTERKEYS, remarks). Below 33 ms the workers' waits would come close
+  // to a busy loop. People turn RepeatKeys on for repeats slower and later than the keyboard's
+  // slider allows, so its ceilings (500 and 1000 ms) do not apply here.
+  constexpr uint32_t kFloorMs = 33;
+  constexpr uint32_t kCeilingMs = 20000;
+  const auto bound = [](uint32_t ms) { return ms < kFloorMs ? kFloorMs : (ms > kCeilingMs ? kCeilingMs : ms); };
+  // iDelayMSec is how long a key is held "before it begins to repeat" (FILTERKEYS): the first
+  // repeat comes then, with no interval added as the keyboard's rule adds one.
+  return {bound(repeatMs), bound(delayMs)};
 }
 
 RepeatTimings ReadRepeatTimings() {
-  // While Filter Keys is on (FKF_FILTERKEYSON), the system repeats a held key after iDelayMSec,
-  // every iRepeatMSec (learn.microsoft.com, FILTERKEYS; SPI_GETFILTERKEYS wants cbSize and uiParam
-  // set to the structure's size: SystemParametersInfoW). The page defines the fields only; that an
-  // iRepeatMSec of 0 means no repeat at all is reported, not documented: the registry keeps "Last
-  // Valid Delay" and "Last Valid Repeat" under Control Panel\Accessibility\Keyboard Response
-  // beside "AutoRepeatDelay" and "AutoRepeatRate", so that a rate of 0 can stand for repeat turned
-  // off while the last usable one is kept for when it is turned on again.
-  // iWaitMSec (how long a key must be held to count) and iBounceMSec (how long after a release a
-  // press of the same key is ignored) decide which presses count, not how a held key repeats:
-  // they change nothing here. A call that fails counts as Filter Keys off.
+  // Filter Keys has two modes (FILTERKEYS, remarks): "The iBounceMSec member controls the
+  // BounceKeys feature, and the iWaitMSec, iDelayMSec, and iRepeatMSec members work together to
+  // control the RepeatKeys and SlowKeys features. If BounceKeys is on (that is, if iBounceMSec is
+  // nonzero), then RepeatKeys and SlowKeys are off (that is, the iWaitMSec, iDelayMSec, and
+  // iRepeatMSec members must all be zero)"; with BounceKeys off the three "must all be nonzero".
+  // SPI_GETFILTERKEYS wants cbSize and uiParam set to the structure's size (SystemParametersInfoW).
+  // - Filter Keys off, or BounceKeys on: RepeatKeys is off, as documented, and a held key repeats
+  //   at the keyboard's delay and rate. That last part is inferred, not documented: BounceKeys
+  //   only decides which presses count.
+  // - RepeatKeys on: its own delay and interval. An iRepeatMSec of 0 there, which the page rules
+  //   out, is reported to stand for "no keyboard repeat": the registry keeps "Last Valid Delay" and
+  //   "Last Valid Repeat" under Control Panel\Accessibility\Keyboard Response beside
+  //   "AutoRepeatDelay" and "AutoRepeatRate" for when it is turned on again.
+  // - SlowKeys (iWaitMSec) decides when a press is accepted. Whether a low-level hook is given a
+  //   press it delays at once or only once it is accepted is not documented: either way the arm
+  //   delay runs from the last event the hook was given, and iWaitMSec changes nothing here.
+  // A call that fails counts as Filter Keys off.
   FILTERKEYS filterKeys = {};
   filterKeys.cbSize = sizeof filterKeys;
   if (SystemParametersInfoW(SPI_GETFILTERKEYS, sizeof filterKeys, &filterKeys, 0) != FALSE &&
-      (filterKeys.dwFlags & FKF_FILTERKEYSON) != 0) {
-    return DeriveFilterKeysTimings(filterKeys.iRepeatMSec, filterKeys.iDelayMSec);
+      (filterKeys.dwFlags & FKF_FILTERKEYSON) != 0 && filterKeys.iBounceMSec == 0) {
+    return DeriveRepeatKeysTimings(filterKeys.iRepeatMSec, filterKeys.iDelayMSec);
   }
   const int32_t speed = ReadKeyboardSetting(L"KeyboardSpeed", 31).value;
   const int32_t delay = ReadKeyboardSetting(L"KeyboardDelay", 1).value;

@@ -18,12 +18,12 @@ KeyboardSetting ReadKeyboardSetting(const wchar_t* valueName, int32_t defaultVal
 // speed 0..31 (31 fastest) and delay 0..3, clamped, to milliseconds.
 RepeatTimings DeriveRepeatTimings(int32_t speed, int32_t delay);
 
-// Filter Keys' repeat: kNoRepeats for an interval of 0, otherwise the interval clamped to 33..500
-// ms and the delay to 250..1000 ms, armed as the keyboard's are, for the delay plus one interval.
-RepeatTimings DeriveFilterKeysTimings(uint32_t repeatMs, uint32_t delayMs);
+// RepeatKeys' own repeat: kNoRepeats for an interval of 0; otherwise the first repeat at delayMs
+// and then one every repeatMs, each held to 33..20,000 ms.
+RepeatTimings DeriveRepeatKeysTimings(uint32_t repeatMs, uint32_t delayMs);
 
-// What the user's settings give now: Filter Keys' repeat while it is on, else the keyboard's
-// "KeyboardSpeed" (default 31) and "KeyboardDelay" (default 1).
+// What the user's settings give now: RepeatKeys' repeat while Filter Keys is on with BounceKeys
+// off, else the keyboard's "KeyboardSpeed" (default 31) and "KeyboardDelay" (default 1).
 RepeatTimings ReadRepeatTimings();
 
 // The signed decimal at the start of a UTF-16 text of at most unitCount units (stopping at a

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 struct RepeatTimings {
-  uint32_t repeatIntervalMs;  // between injected repeats: 33 to 500; 0: no repeats at all
-  uint32_t armDelayMs;        // quiet before the first repeat: 283 to 1500
+  uint32_t repeatIntervalMs;  // between injected repeats: 33 to 20,000; 0: no repeats at all
+  uint32_t armDelayMs;        // quiet before the first repeat: 33 to 20,000
 };
 
 // Repeats are turned off: a worker does not even arm.

@@ -165,18 +165,31 @@ void SetRegistryDword(const std::wstring& name, uint32_t value, const std::wstri
   SetRegistryValue(name, REG_DWORD, std::move(data), key);
 }
 
-void SetFilterKeys(DWORD flags, DWORD delayMs, DWORD repeatMs) {
+void SetFilterKeys(DWORD flags, DWORD delayMs, DWORD repeatMs, DWORD bounceMs) {
   {
     std::lock_guard<std::mutex> guard(TheMachine().lock);
     FILTERKEYS& state = TheMachine().filterKeys;
+    // "If BounceKeys is on (that is, if iBounceMSec is nonzero), then RepeatKeys and SlowKeys are
+    // off (that is, the iWaitMSec, iDelayMSec, and iRepeatMSec members must all be zero)"; "The
+    // maximum value for the iBounceMSec, iWaitMSec, iDelayMSec, and iRepeatMSec members is 20,000
+    // milliseconds" (FILTERKEYS, remarks). An iRepeatMSec of 0 with BounceKeys off, which the page
+    // rules out, is reported to mean no keyboard repeat, and a test may stage it.
+    if (delayMs > 20000 || repeatMs > 20000 || bounceMs > 20000) {
+      TheMachine().problems.push_back("SetFilterKeys: a field above 20,000 ms, which Windows never reports");
+    }
+    const bool bounceKeys = bounceMs != 0;
     state.dwFlags = flags;
-    state.iDelayMSec = delayMs;
-    state.iRepeatMSec = repeatMs;
+    state.iWaitMSec = bounceKeys ? 0 : (state.iWaitMSec == 0 ? 1000 : state.iWaitMSec);
+    state.iDelayMSec = bounceKeys ? 0 : delayMs;
+    state.iRepeatMSec = bounceKeys ? 0 : repeatMs;
+    state.iBounceMSec = bounceMs;
   }
   // Saved as a settings page saves it: text values, one write each (reported, from exported
-  // profiles: "Flags", "AutoRepeatDelay", "AutoRepeatRate" are REG_SZ decimals).
-  const std::pair<const wchar_t*, DWORD> values[] = {{L"Flags", flags}, {L"AutoRepeatDelay", delayMs},
-                                                      {L"AutoRepeatRate", repeatMs}};
+  // profiles: "Flags", "AutoRepeatDelay", "AutoRepeatRate", "BounceTime" are REG_SZ decimals).
+  const std::pair<const wchar_t*, DWORD> values[] = {{L"Flags", flags},
+                                                      {L"AutoRepeatDelay", bounceMs != 0 ? 0 : delayMs},
+                                                      {L"AutoRepeatRate", bounceMs != 0 ? 0 : repeatMs},
+                                                      {L"BounceTime", bounceMs}};
   for (const auto& [name, number] : values) {
     const std::string digits = std::to_string(number);
     SetRegistryText(name, std::u16string(digits.begin(), digits.end()), REG_SZ, kKeyboardResponseKey);

@@ -52,6 +52,7 @@ enum class Call {
   SystemParametersInfoW,
   LoadLibraryExW,
   FreeLibrary,
+  SetDefaultDllDirectories,
   OpenEventW,
   WTSRegisterSessionNotification,
   WTSUnRegisterSessionNotification,
@@ -249,8 +250,10 @@ void SetRegistryText(const std::wstring& name, const std::u16string& text, DWORD
 void SetRegistryDword(const std::wstring& name, uint32_t value, const std::wstring& key = kKeyboardKey);
 // Filter Keys as an accessibility settings page applies and saves it: the live state that
 // SystemParametersInfoW(SPI_GETFILTERKEYS) reports, then its values written under
-// kKeyboardResponseKey. Off by default, with the delay 1000 ms and the interval 500 ms.
-void SetFilterKeys(DWORD flags, DWORD delayMs, DWORD repeatMs);
+// kKeyboardResponseKey. Off by default, with RepeatKeys' delay 1000 ms and interval 500 ms and
+// BounceKeys off. A bounceMs other than 0 turns BounceKeys on, and with it RepeatKeys and SlowKeys
+// off: their three fields read 0.
+void SetFilterKeys(DWORD flags, DWORD delayMs, DWORD repeatMs, DWORD bounceMs = 0);
 
 // --- Processes -----------------------------------------------------------------------------------
 

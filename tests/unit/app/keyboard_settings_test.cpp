@@ -22,10 +22,13 @@ TEST(RepeatTimings, FollowTheTypematicRuleAndClampTheSettings) {
   EXPECT_EQ(DeriveRepeatTimings(31, 7).armDelayMs, 1033u);
   EXPECT_EQ(DeriveRepeatTimings(31, -1).armDelayMs, 283u);
   EXPECT_EQ(DeriveRepeatTimings(20, 0).armDelayMs, 342u);
-  // Filter Keys' own timings keep to the same bounds and the same shape.
-  EXPECT_EQ(DeriveFilterKeysTimings(32, 249).armDelayMs, 283u);
-  EXPECT_EQ(DeriveFilterKeysTimings(501, 1001).armDelayMs, 1500u);
-  EXPECT_EQ(DeriveFilterKeysTimings(100, 300).armDelayMs, 400u);
+  // RepeatKeys: its first repeat at its delay, each held to 33..20,000 ms and no more.
+  const RepeatTimings floor = DeriveRepeatKeysTimings(32, 1);
+  const RepeatTimings ceiling = DeriveRepeatKeysTimings(20001, 20001);
+  const RepeatTimings slow = DeriveRepeatKeysTimings(1000, 2000);
+  EXPECT_EQ(std::vector<uint32_t>({floor.repeatIntervalMs, floor.armDelayMs, ceiling.repeatIntervalMs,
+                                   ceiling.armDelayMs, slow.repeatIntervalMs, slow.armDelayMs}),
+            std::vector<uint32_t>({33, 33, 20000, 20000, 1000, 2000}));
 }
 
 TEST_F(Settings, TextsParseAsSignedDecimalsInAnyScriptTheSystemAccepts) {

@@ -31,22 +31,27 @@ TEST_F(SettingsWatch, AChangeReachesTheNextArmingWhileABurstInProgressKeepsItsIn
   QuitVelmora();
 }
 
-TEST_F(SettingsWatch, FilterKeysGovernsTheRepeatsWhileItIsOn) {
+TEST_F(SettingsWatch, FilterKeysGovernsTheRepeatsInEachOfItsModes) {
   StartVelmora();
-  sim::SetFilterKeys(FKF_FILTERKEYSON, 1000, 0);  // on, with repeat off
+  sim::SetFilterKeys(FKF_FILTERKEYSON, 1000, 0);  // RepeatKeys turned to no repeat at all
   Press(VK_LSHIFT);
   EXPECT_EQ(sim::TimedWaiters(), 0) << "a worker armed";
   Release(VK_LSHIFT);
 
-  sim::SetFilterKeys(FKF_FILTERKEYSON, 700, 32);  // its own timings, the interval below the floor
+  sim::SetFilterKeys(FKF_FILTERKEYSON, 2000, 1000);  // RepeatKeys later and slower than the slider goes
   Press(VK_LSHIFT);
-  Wait(780);
+  Wait(4100);
   Release(VK_LSHIFT);
 
-  sim::SetFilterKeys(0, 700, 32);  // off: the keyboard's values again
+  sim::SetFilterKeys(FKF_FILTERKEYSON, 0, 0, 500);  // BounceKeys: the keyboard's delay and rate
   Press(VK_LCONTROL);
   Wait(540);
-  EXPECT_EQ(Injected(), "733:+2A 766:+2A 1313:+1D");
+  Release(VK_LCONTROL);
+
+  sim::SetFilterKeys(0, 700, 32);  // off: the keyboard's values again
+  Press(VK_RSHIFT);
+  Wait(540);
+  EXPECT_EQ(Injected(), "2000:+2A 3000:+2A 4000:+2A 4633:+1D 5173:+36");
   QuitVelmora();
 }
 
