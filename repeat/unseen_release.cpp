@@ -20,5 +20,9 @@ bool ReleasedUnseen(const KeySlot& slot, const RepeatSnapshot& snapshot, const C
   // callback function is called before the asynchronous state of the key is updated"
   // (LowLevelKeyboardProc, learn.microsoft.com), and a hook behind ours may take up to
   // kLongestHookTimeMs: until then a press the hook saw may not show in the key's state yet.
-  return CounterNow() - activity.lastHookEventTime.load() >= CounterTicksFromMs(clock, kLongestHookTimeMs);
+  // The stamp is read before the clock: a hook event stamped after the clock read would make the
+  // difference wrap. One stamped between the two reads as "just now".
+  const uint64_t lastHookEvent = activity.lastHookEventTime.load();
+  const uint64_t now = CounterNow();
+  return now > lastHookEvent && now - lastHookEvent >= CounterTicksFromMs(clock, kLongestHookTimeMs);
 }
