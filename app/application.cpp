@@ -1,11 +1,13 @@
 #include "app/application.h"
 
+#include "app/dll_search_path.h"
 #include "app/message_loop.h"
 #include "app/power_throttling.h"
 #include "app/raw_input_window.h"
 #include "app/settings_watch.h"
 #include "app/session_notifications.h"
 #include "repeat/repeat_worker.h"
+#include "repeat/timer_resolution.h"
 #include "tracking/key_slots.h"
 #include "tracking/keyboard_hook.h"
 
@@ -55,7 +57,25 @@ bool StartSlot(int index) {
 
 }  // namespace
 
+// The hook comes last and goes first. Windows calls a low-level hook by a message sent to the thread
+// that installed it, which must be in a message call for it ("the thread that installed the hook
+// must have a message loop", LowLevelKeyboardProc), and every key typed in the session waits for
+// the hook, for up to LowLevelHooksTimeout; since Windows 7 a hook that overruns it may be removed
+// without a word. So nothing that may block (loading a library, a call to the terminal services,
+// creating a window, reading the registry or the system's parameters) runs on this thread between
+// installing the hook and entering the loop, or between leaving the loop and removing the hook;
+// at logon, started from the Startup folder with the disk busy, any of those can take seconds.
+//
+// Inside the loop the hook's thread still makes a few calls of its own, each short:
+// - the settings watch's reads when a watched key changed (app/settings_watch.cpp): values of the
+//   user's own hive, which is loaded while the user is logged on, and SystemParametersInfoW's
+//   copy of Filter Keys; once per change, never per key event;
+// - the session registration once Global\TermSrvReadyEvent is signalled
+//   (app/session_notifications.cpp): the services it calls have just said they are ready;
+// - installing the hook again after a miss or on the way back from a lock or a sleep;
+// - GetRawInputData for each WM_INPUT, which copies the event that the message carries.
 int RunApplication(HINSTANCE instance) {
+  KeepDllLoadsToSystemFolder();
   instanceMutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
   if (instanceMutex == nullptr) return 0;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -65,6 +85,7 @@ int RunApplication(HINSTANCE instance) {
   }
 
   OptOutOfPowerThrottling();
+  LoadTimerResolutionCalls();  // before any worker may raise the resolution
 
   for (uint8_t& started : slotStarted) started = 0;
   for (int i = 0; i < kSlotCount; ++i) {
@@ -76,42 +97,50 @@ int RunApplication(HINSTANCE instance) {
 
   // The settings are read (and then followed) before the hook can wake a worker to arm on them.
   StartSettingsWatch();
+  // The window for raw input and for the session's and power notifications; without it (or
+  // without them) the program runs as it would without a lock, a suspend or a dropped hook.
+  CreateRawInputWindow(instance);
+  StartSessionNotifications(rawInputWindow);
+  // The main thread only runs the hook and the message loop, never for long and never spinning;
+  // above the normal priority a busy machine is less likely to starve the hook into a time-out.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   hookHandle = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, instance, 0);
   if (hookHandle == nullptr) {
     ShutdownAll();
     return 1;
   }
-
-  // The watch for events the hook misses comes after the hook and goes before it; without it (no
-  // window, no raw input) the program runs as it would with a hook that is never dropped.
-  StartRawInput(instance);
-  // On the same window: without it, no notice of a lock or a suspend, and the program runs as it
-  // would without them.
-  StartSessionNotifications(rawInputWindow);
-  // The main thread only runs the hook and the message loop, never for long and never spinning;
-  // above the normal priority a busy machine is less likely to starve the hook into a time-out.
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+  // The watch for events the hook misses: its raw input comes after the hook and goes before it.
+  StartRawInput();
   RunMessageLoop(instance);
   ShutdownAll();
   return 0;
 }
 
 void ShutdownAll() {
-  StopSessionNotifications();  // before the window is destroyed
   StopRawInput();
-  // The hook goes first, so no event is signalled for a worker that is being stopped.
+  // Every worker is told to stop before the hook goes: from here on none starts another repeat, so
+  // none injects a key-down after a release the hook can no longer see (a key left down). A worker
+  // woken by the hook meanwhile only finds its stop. The hook still writes the slots until it is
+  // removed, and the events it signals stay open until the workers are joined, after that.
+  for (int i = 0; i < kSlotCount; ++i) {
+    if (slotStarted[i] == 0) continue;
+    keySlots[i].stopRequested.store(1);  // before the signal, so the woken worker sees it
+    if (keySlots[i].wakeEvent != nullptr) SetEvent(keySlots[i].wakeEvent);
+  }
   if (hookHandle != nullptr) {
     UnhookWindowsHookEx(hookHandle);
     hookHandle = nullptr;
   }
+  StopSessionNotifications();  // before the window is destroyed
+  DestroyRawInputWindow();
   StopSettingsWatch();
   for (int i = 0; i < kSlotCount; ++i) {
     if (slotStarted[i] == 0) continue;
     KeySlot& slot = keySlots[i];
-    slot.stopRequested.store(1);  // before the signal, so the woken worker sees it
-    if (slot.wakeEvent != nullptr) SetEvent(slot.wakeEvent);
     if (slot.workerThread != nullptr) {
-      // The worker sends a key-up it still owes on its way out.
+      // The worker sends a key-up it still owes on its way out. Joined only once the hook is gone:
+      // a SendInput is reported to wait for the low-level hooks, and this thread, which runs ours,
+      // pumps no message while it waits here.
       WaitForSingleObject(slot.workerThread, INFINITE);
       CloseHandle(slot.workerThread);
       slot.workerThread = nullptr;
@@ -122,6 +151,7 @@ void ShutdownAll() {
     }
     slotStarted[i] = 0;
   }
+  UnloadTimerResolutionCalls();  // every worker is joined
   if (instanceMutex != nullptr) {
     ReleaseMutex(instanceMutex);
     CloseHandle(instanceMutex);

@@ -1,6 +1,6 @@
 #include "app/power_throttling.h"
 
-#include "app/run_time_lookup.h"
+#include "platform/run_time_lookup.h"
 #include "platform/win32.h"
 
 namespace {

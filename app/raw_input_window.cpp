@@ -7,7 +7,8 @@ HWND rawInputWindow;
 
 namespace {
 
-HINSTANCE classInstance;  // main thread only: the module the window class was registered for
+HINSTANCE classInstance;   // main thread only: the module the window class was registered for
+bool rawInputRegistered;  // main thread only
 
 constexpr wchar_t kWindowClass[] = L"Velmora_RawInput";
 constexpr USHORT kGenericDesktopPage = 0x01;
@@ -20,7 +21,7 @@ bool RegisterKeyboard(DWORD flags, HWND target) {
 
 }  // namespace
 
-void StartRawInput(HINSTANCE instance) {
+void CreateRawInputWindow(HINSTANCE instance) {
   WNDCLASSEXW windowClass = {};
   windowClass.cbSize = sizeof windowClass;
   // Its procedure takes the session and power notifications and passes everything on to
@@ -32,19 +33,25 @@ void StartRawInput(HINSTANCE instance) {
   if (RegisterClassExW(&windowClass) == 0) return;
   classInstance = instance;
   rawInputWindow = CreateWindowExW(0, kWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
-  // RIDEV_INPUTSINK: the input comes whichever window has the focus.
-  if (rawInputWindow != nullptr && RegisterKeyboard(RIDEV_INPUTSINK, rawInputWindow)) return;
-  if (rawInputWindow != nullptr) DestroyWindow(rawInputWindow);
-  rawInputWindow = nullptr;
-  UnregisterClassW(kWindowClass, instance);
+  if (rawInputWindow == nullptr) UnregisterClassW(kWindowClass, instance);
 }
 
-void StopRawInput() {
+void DestroyRawInputWindow() {
   if (rawInputWindow == nullptr) return;
-  RegisterKeyboard(RIDEV_REMOVE, nullptr);
   DestroyWindow(rawInputWindow);
   rawInputWindow = nullptr;
   UnregisterClassW(kWindowClass, classInstance);
+}
+
+void StartRawInput() {
+  // RIDEV_INPUTSINK: the input comes whichever window has the focus.
+  if (rawInputWindow != nullptr) rawInputRegistered = RegisterKeyboard(RIDEV_INPUTSINK, rawInputWindow);
+}
+
+void StopRawInput() {
+  if (!rawInputRegistered) return;
+  RegisterKeyboard(RIDEV_REMOVE, nullptr);
+  rawInputRegistered = false;
 }
 
 void HandleRawInput(const MSG& message) {

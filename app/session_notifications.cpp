@@ -24,7 +24,7 @@
 //   Windows 7 accepts the flag only with its update KB2533623 (LoadLibraryExW, learn.microsoft.com).
 #include "app/session_notifications.h"
 
-#include "app/run_time_lookup.h"
+#include "platform/run_time_lookup.h"
 #include "tracking/let_go_of_every_key.h"
 #include "tracking/missed_events.h"
 

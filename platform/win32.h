@@ -7,7 +7,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <mmsystem.h>  // timeBeginPeriod / timeEndPeriod (winmm)
+#include <mmsystem.h>  // declarations only: winmm's calls are looked up at run time
 #include <wtsapi32.h>  // declarations only: its calls are looked up at run time
 #else
 #include "sim/win32_api.h"

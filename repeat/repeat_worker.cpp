@@ -6,6 +6,7 @@
 #include "repeat/compensating_release.h"
 #include "repeat/due_time_wait.h"
 #include "repeat/repeat_step.h"
+#include "repeat/timer_resolution.h"
 #include "repeat/unseen_release.h"
 #include "tracking/repeat_timings.h"
 
@@ -79,15 +80,15 @@ constexpr uint32_t kPreciseStretchMs = 40;
 // physically down. A key the hook believes held but that is up re-arms on the coarse timer.
 // Windows counts these requests per process, so the four workers need no coordination; an end is
 // only paired with a begin that succeeded.
-void RaiseTimerResolution(bool& raised) {
-  if (!raised) raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+void RaiseTimerResolutionOnce(bool& raised) {
+  if (!raised) raised = RaiseTimerResolution();
 }
 
 // The arming wait on the snapshot: true when woken (activity), false when it ran out.
 bool WaitOutArmDelay(KeySlot& slot, const RepeatSnapshot& snapshot, const CounterClock& clock, uint64_t firstDue,
                      bool& timerRaised) {
   if (WaitWokenUntil(slot, clock, firstDue - CounterTicksFromMs(clock, kPreciseStretchMs))) return true;
-  if (IsRepeatStillValid(slot, snapshot)) RaiseTimerResolution(timerRaised);
+  if (IsRepeatStillValid(slot, snapshot)) RaiseTimerResolutionOnce(timerRaised);
   return WaitWokenUntil(slot, clock, firstDue);
 }
 
@@ -117,7 +118,7 @@ void ServiceHeldKey(KeySlot& slot) {
         FlushPendingRelease(slot);
         if (!woken) {
           if (IsRepeatStillValid(slot, snapshot)) {
-            RaiseTimerResolution(timerRaised);
+            RaiseTimerResolutionOnce(timerRaised);
             RunRepeatBurst(slot, snapshot, firstDue, timings.repeatIntervalMs);
           } else if (ReleasedUnseen(slot, snapshot, clock)) {
             nobodyHoldsIt = true;
@@ -126,7 +127,7 @@ void ServiceHeldKey(KeySlot& slot) {
           }
         }
       }
-      if (timerRaised) timeEndPeriod(1);
+      if (timerRaised) LowerTimerResolution();
       // A release no hook of ours saw: no more arming until the next event wakes the worker, and no
       // key-up, since none of our repeats landed after a release we saw. Left held, the key would
       // cost a wake-up every armDelayMs for as long as nobody touches it.

@@ -188,6 +188,10 @@ bool TakeMessage(std::unique_lock<std::mutex>& lock, ThreadRecord* self, MSG* me
       *message = {};
       message->message = WM_QUIT;
       quit = true;
+      // The loop ends here: a hook of this thread's now waits for it until it is removed.
+      for (const Object& o : m.objects) {
+        if (o.kind == Kind::Hook && o.open && o.hookThread == self) self->hookWaitsOutsideLoop = true;
+      }
       return true;
     }
     // A hook behind another program's is called late: the raw input already waits.
@@ -403,6 +407,7 @@ HHOOK WINAPI SetWindowsHookExW(int hookId, HOOKPROC proc, HINSTANCE, DWORD threa
   const size_t index = AddObject(Kind::Hook);
   m.objects[index].hookProc = proc;
   m.objects[index].hookThread = CurrentThread();
+  if (CurrentThread() != nullptr) CurrentThread()->hookWaitsOutsideLoop = true;
   LogLocked(Call::SetWindowsHookExW, m.objects[index].name);
   return reinterpret_cast<HHOOK>(HandleOf(index));
 }
@@ -415,6 +420,7 @@ BOOL WINAPI UnhookWindowsHookEx(HHOOK hook) {
   if (object == nullptr) return FALSE;
   LogLocked(Call::UnhookWindowsHookEx, object->name);
   object->open = false;
+  if (object->hookThread != nullptr) object->hookThread->hookWaitsOutsideLoop = false;
   return object->removedSilently ? FALSE : TRUE;
 }
 

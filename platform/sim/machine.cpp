@@ -121,12 +121,48 @@ size_t AddObject(Kind kind) {
   return m.objects.size() - 1;
 }
 
+namespace {
+
+// Calls that may take long: a library loaded from disk, a call into another process or service,
+// a window made or destroyed, the registry, the system's parameters, a wait.
+bool MayBlock(Call call) {
+  switch (call) {
+    case Call::LoadLibraryExW: case Call::FreeLibrary: case Call::WTSRegisterSessionNotification:
+    case Call::WTSUnRegisterSessionNotification: case Call::RegisterSuspendResumeNotification:
+    case Call::UnregisterSuspendResumeNotification: case Call::RegisterClassExW: case Call::CreateWindowExW:
+    case Call::DestroyWindow: case Call::RegOpenKeyExW: case Call::RegQueryValueExW: case Call::RegCloseKey:
+    case Call::RegNotifyChangeKeyValue: case Call::SystemParametersInfoW: case Call::OpenEventW:
+    case Call::WaitForSingleObject: case Call::CreateThread:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// "The call is made by sending a message to the thread that installed the hook. Therefore, the
+// thread that installed the hook must have a message loop" (LowLevelKeyboardProc): while that
+// thread is outside its message calls, every key typed in the session waits, and a hook kept
+// waiting past LowLevelHooksTimeout may be removed without a word.
+void CheckHookThreadLocked(Call call) {
+  ThreadRecord* self = CurrentThread();
+  if (self == nullptr) return;
+  if (call == Call::GetMessageW || call == Call::PeekMessageW || call == Call::MsgWaitForMultipleObjectsEx) {
+    self->hookWaitsOutsideLoop = false;
+  } else if (self->hookWaitsOutsideLoop && MayBlock(call)) {
+    TheMachine().problems.push_back(std::string(CallName(call)) + " on " + self->name +
+                                    " while its hook waits for it outside the message loop");
+  }
+}
+
+}  // namespace
+
 bool EnterCall(Call call) {
   Machine& m = TheMachine();
   std::function<void()> staged;
   bool fail = false;
   {
     std::lock_guard<std::mutex> guard(m.lock);
+    CheckHookThreadLocked(call);
     const size_t c = static_cast<size_t>(call);
     const uint64_t count = ++m.callCounts[c];
     auto& failAt = m.failAt[c];
@@ -209,7 +245,7 @@ const char* CallName(Call call) {
       "timeEndPeriod",    "PeekMessageW",       "MsgWaitForMultipleObjectsEx", "RegisterClassExW",
       "CreateWindowExW",  "DestroyWindow",      "RegisterRawInputDevices", "GetRawInputData",
       "SetThreadPriority", "RegNotifyChangeKeyValue", "SystemParametersInfoW",
-      "LoadLibraryExW",    "FreeLibrary",         "OpenEventW",
+      "LoadLibraryExW",    "FreeLibrary",         "SetDefaultDllDirectories",         "OpenEventW",
       "WTSRegisterSessionNotification", "WTSUnRegisterSessionNotification",
       "RegisterSuspendResumeNotification", "UnregisterSuspendResumeNotification"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Call::kCount));
@@ -287,6 +323,7 @@ void Reset() {
   m.filterKeys = {sizeof(FILTERKEYS), 126, 1000, 1000, 500, 0};
   m.foreignMutexes.clear();
   m.windows8CallsPresent = true;
+  m.defaultDllDirectories = 0;
   m.secureDesktop = false;
   m.foregroundBehindSecureDesktop = nullptr;
   m.foregroundElevated = false;

@@ -55,6 +55,8 @@ struct Object {
   // RegistryKey (its access is `access` above)
   std::wstring keyPath;
   size_t notifyEvent = kNoObject;  // the event of its pending change registration, if any
+  // Module: the DLL's file name, as it was asked for
+  std::wstring moduleFile;
   // PowerNotification: the window a suspend/resume registration delivers to
   HWND recipient = nullptr;
 };
@@ -69,6 +71,9 @@ struct ThreadRecord {
   bool quitPosted = false;
   DWORD exitCode = 0;
   int priority = 0;
+  // Its low-level hook is installed while it is outside its message loop: before the loop's first
+  // message call, or since a message call returned WM_QUIT. Every key typed waits for the hook.
+  bool hookWaitsOutsideLoop = false;
   std::deque<MSG> posted;     // its message queue
   std::deque<MSG> sent;       // messages sent to its windows, dispatched inside its message calls
   uint64_t sentDispatched = 0;
@@ -150,6 +155,7 @@ struct Machine {
   size_t terminalServicesReadyEvent = kNoObject;
   std::vector<std::wstring> foreignMutexes;
   bool windows8CallsPresent = true;
+  DWORD defaultDllDirectories = 0;  // SetDefaultDllDirectories' flags; 0: the standard search order
   int raisedTimerPeriods = 0;
   std::vector<PROCESS_POWER_THROTTLING_STATE> powerRequests;  // those accepted
   ULONG unknownThrottlingMechanisms = 0;

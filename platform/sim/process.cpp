@@ -33,8 +33,12 @@ FARPROC AsFarProc(Function* function) {
 FARPROC ExportLocked(HMODULE module, const std::string& name) {
   const Machine& m = TheMachine();
   if (module == Kernel32()) {
-    // Windows 8 and later (SetProcessInformation: "Minimum supported client: Windows 8").
-    if (name == "SetProcessInformation" && m.windows8CallsPresent) return AsFarProc(&SetProcessInformation);
+    // Windows 8 and later (SetProcessInformation: "Minimum supported client: Windows 8";
+    // SetDefaultDllDirectories: Windows 8, or Windows 7 with KB2533623, where "call GetProcAddress
+    // to retrieve the function's address from Kernel32.dll"). As one: Windows 7 lacks both.
+    if (!m.windows8CallsPresent) return nullptr;
+    if (name == "SetProcessInformation") return AsFarProc(&SetProcessInformation);
+    if (name == "SetDefaultDllDirectories") return AsFarProc(&SetDefaultDllDirectories);
     return nullptr;
   }
   if (module == User32()) {
@@ -46,8 +50,15 @@ FARPROC ExportLocked(HMODULE module, const std::string& name) {
   }
   const size_t index = IndexOf(reinterpret_cast<HANDLE>(module));
   if (index == kNoObject || m.objects[index].kind != Kind::Module || !m.objects[index].open) return nullptr;
-  if (name == "WTSRegisterSessionNotification") return AsFarProc(&WTSRegisterSessionNotification);
-  if (name == "WTSUnRegisterSessionNotification") return AsFarProc(&WTSUnRegisterSessionNotification);
+  const std::wstring& file = m.objects[index].moduleFile;
+  if (file == L"wtsapi32.dll" && name == "WTSRegisterSessionNotification") {
+    return AsFarProc(&WTSRegisterSessionNotification);
+  }
+  if (file == L"wtsapi32.dll" && name == "WTSUnRegisterSessionNotification") {
+    return AsFarProc(&WTSUnRegisterSessionNotification);
+  }
+  if (file == L"winmm.dll" && name == "timeBeginPeriod") return AsFarProc(&timeBeginPeriod);
+  if (file == L"winmm.dll" && name == "timeEndPeriod") return AsFarProc(&timeEndPeriod);
   return nullptr;
 }
 
@@ -111,22 +122,41 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
   return found;
 }
 
-// Only wtsapi32.dll is there to load, and only from the system folder.
+// The system DLLs the program may load, each from the system folder only. Where a load searches
+// comes from its flags: "If this parameter is 0, LoadLibraryEx behaves like LoadLibrary" unless
+// SetDefaultDllDirectories chose a search path for the process, which "is used when LoadLibraryEx
+// is called with no LOAD_LIBRARY_SEARCH flags" (LoadLibraryExW, SetDefaultDllDirectories); the
+// standard order searches "the folder from which the application loaded" before the system folder
+// (Dynamic-link library search order).
 HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags) {
   const bool fail = EnterCall(Call::LoadLibraryExW);
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> guard(m.lock);
-  if (flags != LOAD_LIBRARY_SEARCH_SYSTEM32 || file != nullptr) {
-    m.problems.push_back("LoadLibraryExW may search beyond the system folder");
+  const std::wstring name = fileName == nullptr ? L"" : fileName;
+  const std::string shown(name.begin(), name.end());
+  // The LOAD_LIBRARY_SEARCH_* flags: 0x100 to 0x1000.
+  const DWORD searched = (flags & 0x1F00) != 0 ? flags : m.defaultDllDirectories;
+  if (file != nullptr || searched != LOAD_LIBRARY_SEARCH_SYSTEM32) {
+    m.problems.push_back("LoadLibraryExW of " + shown + " may search beyond the system folder");
   }
-  if (fail || fileName == nullptr || std::wcscmp(fileName, L"wtsapi32.dll") != 0) {
-    LogLocked(Call::LoadLibraryExW, "failed");
+  if (fail || (name != L"wtsapi32.dll" && name != L"winmm.dll")) {
+    LogLocked(Call::LoadLibraryExW, shown + " failed");
     LastError() = ERROR_MOD_NOT_FOUND;
     return nullptr;
   }
   const size_t index = AddObject(Kind::Module);
-  LogLocked(Call::LoadLibraryExW, m.objects[index].name);
+  m.objects[index].moduleFile = name;
+  LogLocked(Call::LoadLibraryExW, shown + " " + m.objects[index].name);
   return reinterpret_cast<HMODULE>(HandleOf(index));
+}
+
+BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags) {
+  EnterCall(Call::SetDefaultDllDirectories);
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> guard(m.lock);
+  LogLocked(Call::SetDefaultDllDirectories, directoryFlags == LOAD_LIBRARY_SEARCH_SYSTEM32 ? "system32" : "other");
+  m.defaultDllDirectories = directoryFlags;
+  return TRUE;
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {

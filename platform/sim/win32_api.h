@@ -354,6 +354,7 @@ DWORD WINAPI GetTickCount();
 HANDLE WINAPI GetCurrentThread();
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
 HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags);
+BOOL WINAPI SetDefaultDllDirectories(DWORD directoryFlags);
 BOOL WINAPI FreeLibrary(HMODULE module);
 HANDLE WINAPI OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
 

@@ -6,9 +6,19 @@
 # Usage: tests/exe/check_exe.sh velmora.exe [keytrace.exe ...]
 set -euo pipefail -f  # -f: the lists below hold patterns, never file names
 
-readonly SYSTEM_DLLS="kernel32 user32 advapi32 winmm msvcrt"
-# Loaded at run time from the system folder, or already loaded: named in the data in UTF-16.
-readonly RUNTIME_DLLS="$SYSTEM_DLLS wtsapi32"
+# The import table may name only KnownDLLs: any other DLL it names is looked for first in "the
+# folder from which the application loaded" (Dynamic-link library search order), before the
+# program's first instruction runs. Microsoft publishes no fixed list (it is the registry key
+# HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs), so each one here is:
+#   kernel32  documented: "Windows first searches for "known DLLs", such as Kernel32.dll and
+#             User32.dll" (Search Path Used by Windows to Locate a DLL, Visual Studio docs)
+#   user32    documented, the same sentence
+#   advapi32  reported: listed in the KnownDLLs key of Windows 7 to 11
+#   msvcrt    reported: listed in the KnownDLLs key of Windows 7 to 11
+readonly SYSTEM_DLLS="kernel32 user32 advapi32 msvcrt"
+# Loaded at run time from the system folder only (LoadLibraryExW with LOAD_LIBRARY_SEARCH_SYSTEM32),
+# or already loaded: named in the data in UTF-16. winmm is reported not to be a KnownDLL.
+readonly RUNTIME_DLLS="$SYSTEM_DLLS wtsapi32 winmm"
 # What Velmora never does, as far as an import table shows it. The C runtime's own error output
 # (fwrite, fprintf) is no file access and is allowed.
 readonly NETWORK_DLLS="ws2_32 wsock32 mswsock wininet winhttp urlmon dnsapi iphlpapi netapi32 websocket rasapi32"
@@ -20,8 +30,9 @@ readonly REGISTRY_WRITES="RegCreateKey* RegSetValue* RegSetKeyValue* RegDelete* 
 readonly PROCESS_STARTS="CreateProcess* ShellExecute* WinExec system _wsystem _spawn* _wspawn* _exec* _wexec* _popen _wpopen"
 readonly CLIPBOARD="*Clipboard*"
 # Names passed to GetProcAddress: a new one is a visible change here.
-readonly LOOKUPS="SetProcessInformation RegisterSuspendResumeNotification UnregisterSuspendResumeNotification
-  WTSRegisterSessionNotification WTSUnRegisterSessionNotification"
+readonly LOOKUPS="SetDefaultDllDirectories SetProcessInformation RegisterSuspendResumeNotification
+  UnregisterSuspendResumeNotification WTSRegisterSessionNotification WTSUnRegisterSessionNotification
+  timeBeginPeriod timeEndPeriod"
 
 readonly WANT_VERSION="2.0.1.0"
 readonly WANT_ICONS="16x16 32x32 48x48 64x64 128x128 256x256"

@@ -5,6 +5,7 @@
 
 #include "app/application.h"
 #include "repeat/repeat_worker.h"
+#include "repeat/timer_resolution.h"
 #include "tracking/keyboard_hook.h"
 #include "tracking/missed_events.h"
 
@@ -39,6 +40,7 @@ void KeyboardSession::TearDown() {
 
 void KeyboardSession::Start(RepeatTimings timings) {
   PublishRepeatTimings(timings);
+  LoadTimerResolutionCalls();
   for (int i = 0; i < kSlotCount; ++i) {
     KeySlot& slot = keySlots[i];
     slot.virtualKey = kMonitoredKeys[i].virtualKey;
@@ -57,7 +59,7 @@ void KeyboardSession::Stop() {
   if (!started_) return;
   started_ = false;
   sim::Settle();
-  ShutdownAll();  // the program's own teardown: hook, then each worker in turn
+  ShutdownAll();  // the program's own teardown: hook, then each worker in turn, then the timer library
 }
 
 void KeyboardSession::StartVelmora() {

@@ -20,8 +20,8 @@ std::vector<std::string> Lifecycle() {
   bool stopping = false;  // from the hook's removal or the failure on, SetEvent means "stop"
   for (const std::string& call : sim::CallLog()) {
     const auto starts = [&call](const char* prefix) { return call.rfind(prefix, 0) == 0; };
-    if (starts("UnhookWindowsHookEx") || call.find(" failed") != std::string::npos) stopping = true;
-    if (starts("CreateMutexW") || starts("ReleaseMutex") || starts("CreateEventW") || starts("CreateThread") ||
+    if (starts("RegisterRawInputDevices remove") || call.find(" failed") != std::string::npos) stopping = true;
+    if (starts("SetDefaultDllDirectories") || starts("CreateMutexW") || starts("ReleaseMutex") || starts("CreateEventW") || starts("CreateThread") ||
         starts("SetWindowsHookExW") || starts("UnhookWindowsHookEx") || starts("CloseHandle") ||
         starts("CreateWindowExW") || starts("DestroyWindow") || starts("RegisterRawInputDevices") ||
         starts("LoadLibraryExW") || starts("FreeLibrary") || call.find("Notification ") != std::string::npos ||
@@ -33,12 +33,17 @@ std::vector<std::string> Lifecycle() {
   return kept;
 }
 
-std::vector<std::string> StopOfWorkers(int count) {
+// Every worker is told to stop, then (after the hook and what comes after it) each is joined.
+std::vector<std::string> StopSignals(int count) {
+  std::vector<std::string> calls;
+  for (int i = 1; i <= count; ++i) calls.push_back("SetEvent event" + std::to_string(i));
+  return calls;
+}
+std::vector<std::string> JoinsOfWorkers(int count) {
   std::vector<std::string> calls;
   for (int i = 1; i <= count; ++i) {
     const std::string n = std::to_string(i);
-    calls.insert(calls.end(), {"SetEvent event" + n, "WaitForSingleObject thread" + n, "CloseHandle thread" + n,
-                               "CloseHandle event" + n});
+    calls.insert(calls.end(), {"WaitForSingleObject thread" + n, "CloseHandle thread" + n, "CloseHandle event" + n});
   }
   return calls;
 }
@@ -49,10 +54,10 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
 }
 
 const std::vector<std::string> kStart = {
-    "CreateMutexW mutex1",
+    "SetDefaultDllDirectories system32", "CreateMutexW mutex1", "LoadLibraryExW winmm.dll module1",
     "CreateEventW event1", "CreateThread thread1", "CreateEventW event2", "CreateThread thread2",
     "CreateEventW event3", "CreateThread thread3", "CreateEventW event4", "CreateThread thread4"};
-const std::vector<std::string> kReleaseMutex = {"ReleaseMutex mutex1", "CloseHandle mutex1"};
+const std::vector<std::string> kReleaseMutex = {"FreeLibrary module1", "ReleaseMutex mutex1", "CloseHandle mutex1"};
 // After the workers and before the hook; stopped after the hook, each key closed before its event.
 const std::vector<std::string> kWatchStart = {"CreateEventW event5", "RegNotifyChangeKeyValue key1 event5",
                                               "CreateEventW event6", "RegNotifyChangeKeyValue key2 event6"};
@@ -79,15 +84,17 @@ TEST_F(Program, RepeatsAHeldKeyAtTheDefaultTimingsAndEndsOnQuitInOrder) {
   EXPECT_EQ(Injected(), "533:+2A 566:+2A 599:+2A");
 
   QuitVelmora();
-  // The raw input window comes after the hook and goes before it; its notifications go before it.
+  // The hook comes last, with only the raw input after it, and goes first, with only the raw input
+  // and the workers' stop before it; the window's notifications go before the window.
   std::vector<std::string> expected = Concat(
       Concat(kStart, kWatchStart),
-      {"SetWindowsHookExW hook1", "CreateWindowExW window1", "RegisterRawInputDevices keyboard",
-       "RegisterSuspendResumeNotification power notification1", "LoadLibraryExW module1",
-       "WTSRegisterSessionNotification window1", "WTSUnRegisterSessionNotification window1",
-       "FreeLibrary module1", "UnregisterSuspendResumeNotification power notification1",
-       "RegisterRawInputDevices remove", "DestroyWindow window1", "UnhookWindowsHookEx hook1"});
-  expected = Concat(Concat(Concat(expected, kWatchStop), StopOfWorkers(4)), kReleaseMutex);
+      {"CreateWindowExW window1", "RegisterSuspendResumeNotification power notification1",
+       "LoadLibraryExW wtsapi32.dll module2", "WTSRegisterSessionNotification window1", "SetWindowsHookExW hook1",
+       "RegisterRawInputDevices keyboard", "RegisterRawInputDevices remove"});
+  expected = Concat(Concat(expected, StopSignals(4)),
+                    {"UnhookWindowsHookEx hook1", "WTSUnRegisterSessionNotification window1", "FreeLibrary module2",
+                     "UnregisterSuspendResumeNotification power notification1", "DestroyWindow window1"});
+  expected = Concat(Concat(Concat(expected, kWatchStop), JoinsOfWorkers(4)), kReleaseMutex);
   EXPECT_EQ(Lifecycle(), expected);
   ShutdownAll();  // once more: everything was released once and set to null, so nothing is touched
 }
@@ -113,7 +120,8 @@ TEST_F(Program, UsesTheUsersSettingsAndStartsWhereThePowerCallIsMissingOrKnowsNo
 TEST_F(Program, ASecondInstanceInTheSessionEndsWithZeroHavingMadeNothing) {
   sim::CreateForeignMutex(kMutexName);  // the first instance, another process
   EXPECT_EQ(RunOnThisThread(), 0);
-  EXPECT_EQ(Lifecycle(), (std::vector<std::string>{"CreateMutexW mutex1", "CloseHandle mutex1"}))
+  EXPECT_EQ(Lifecycle(),
+            (std::vector<std::string>{"SetDefaultDllDirectories system32", "CreateMutexW mutex1", "CloseHandle mutex1"}))
       << "opened the mutex, closed it, never released the first instance's ownership";
   EXPECT_EQ(sim::CallCount(sim::Call::RegOpenKeyExW), 0u);
 
@@ -150,7 +158,8 @@ TEST_F(Program, AFailureAtAnyCreationStepEndsWithOneAfterReleasingEverything) {
     // Every worker that started was stopped and joined, and its event closed after the join;
     // an event whose thread failed was closed at once; then the mutex went.
     const int started = step.call == sim::Call::SetWindowsHookExW ? 4 : step.nth - 1;
-    std::vector<std::string> expected = {"CreateMutexW mutex1"};
+    std::vector<std::string> expected = {"SetDefaultDllDirectories system32", "CreateMutexW mutex1",
+                                         "LoadLibraryExW winmm.dll module1"};
     for (int i = 1; i <= started; ++i) {
       expected.push_back("CreateEventW event" + std::to_string(i));
       expected.push_back("CreateThread thread" + std::to_string(i));
@@ -161,10 +170,19 @@ TEST_F(Program, AFailureAtAnyCreationStepEndsWithOneAfterReleasingEverything) {
       expected.push_back("CreateThread failed");
       expected.push_back("CloseHandle event" + std::to_string(step.nth));
     }
+    expected = Concat(expected, StopSignals(started));
     if (step.call == sim::Call::SetWindowsHookExW) {
-      expected = Concat(Concat(Concat(expected, kWatchStart), {"SetWindowsHookExW failed"}), kWatchStop);
+      const std::vector<std::string> window = {"CreateWindowExW window1",
+                                               "RegisterSuspendResumeNotification power notification1",
+                                               "LoadLibraryExW wtsapi32.dll module2",
+                                               "WTSRegisterSessionNotification window1", "SetWindowsHookExW failed"};
+      expected = Concat(Concat(Concat(kStart, kWatchStart), window), StopSignals(4));
+      expected = Concat(Concat(expected, {"WTSUnRegisterSessionNotification window1", "FreeLibrary module2",
+                                          "UnregisterSuspendResumeNotification power notification1",
+                                          "DestroyWindow window1"}),
+                        kWatchStop);
     }
-    expected = Concat(Concat(expected, StopOfWorkers(started)), kReleaseMutex);
+    expected = Concat(Concat(expected, JoinsOfWorkers(started)), kReleaseMutex);
     EXPECT_EQ(Lifecycle(), expected);
     EXPECT_TRUE(sim::OpenHandles().empty());
     for (const std::string& problem : sim::Problems()) ADD_FAILURE() << problem;
@@ -214,6 +232,15 @@ TEST_F(Program, TheTimerResolutionIsRaisedOnlyWhileARepeatIsDueAndAlwaysRestored
   EXPECT_EQ(Injected(), "546:+2A 593:+2A 625:+2A") << "repeats still work, on the 15.625 ms tick";
   Release(VK_LSHIFT);
   QuitVelmora();  // an end without a begin would be one of the machine's problems
+
+  SetUp();  // and where winmm.dll cannot be loaded
+  sim::FailCall(sim::Call::LoadLibraryExW);
+  StartVelmora();
+  Press(VK_LSHIFT);
+  Wait(640);
+  EXPECT_EQ(Injected(), "546:+2A 593:+2A 625:+2A");
+  EXPECT_EQ(sim::CallCount(sim::Call::timeBeginPeriod), 0u);
+  QuitVelmora();
 }
 
 }  // namespace
