@@ -97,6 +97,7 @@ TEST_F(Program, RepeatsAHeldKeyAtTheDefaultTimingsAndEndsOnQuitInOrder) {
   expected = Concat(Concat(Concat(expected, kWatchStop), JoinsOfWorkers(4)), kReleaseMutex);
   EXPECT_EQ(Lifecycle(), expected);
   ShutdownAll();  // once more: everything was released once and set to null, so nothing is touched
+  EXPECT_EQ(Lifecycle(), expected) << "a second teardown touched something";
 }
 
 TEST_F(Program, UsesTheUsersSettingsAndStartsWhereThePowerCallIsMissingOrKnowsNoTimerThrottling) {
