@@ -22,133 +22,87 @@
 namespace {
 
 constexpr int kMaxEvents = 1 << 14;
-constexpr uint16_t kDistinctKeys = 0x50;
-
-enum class Verdict : uint8_t { None, Paired, Missed, Unknown };
-
+enum Verdict : uint8_t { kNone, kPaired, kMissed, kUnknown };
 struct Event {
   KBDLLHOOKSTRUCT hook;
   bool passedOver;  // the hook is never given it
   Verdict verdict;
   int verdicts;
 };
-
 Event events[kMaxEvents];
-int eventCount;
+int eventCount, hookAt, rawAt, hookGiven;  // the next event each view takes; one past the last the hook took
 bool apart;  // a view was once further ahead of the other than the pairing keeps
+KeyEventPairing pairing;
 
 void Check(bool ok, const char* what) {
   if (ok) return;
   std::fprintf(stderr, "fuzz_pairing: %s\n", what);
   std::abort();
 }
-
-// Raw events carry their index in counterTime.
+// A raw event carries its index in counterTime.
 void Record(const KeyStroke& raw, Verdict verdict) {
-  Event& e = events[raw.counterTime];
-  Check(++e.verdicts == 1, "a raw event got a second verdict");
-  e.verdict = verdict;
+  Check(++events[raw.counterTime].verdicts == 1, "a raw event got a second verdict");
+  events[raw.counterTime].verdict = verdict;
 }
-void Paired(const KeyStroke& hook, const KeyStroke& raw) {
-  Check(apart || raw.own || hook.extraInfo == raw.extraInfo, "an event paired with another");
-  Record(raw, Verdict::Paired);
-}
-void Missed(const KeyStroke& raw, const KeyStroke*, int) { Record(raw, Verdict::Missed); }
-void Unknown(const KeyStroke& raw) { Record(raw, Verdict::Unknown); }
-void HookOnly(const KeyStroke&) {}
-void Waiting(const KeyStroke&) {}
-constexpr PairingVerdicts kVerdicts = {Paired, HookOnly, Missed, Waiting, Unknown};
+constexpr PairingVerdicts kVerdicts = {
+    [](const KeyStroke& hook, const KeyStroke& raw) {
+      Check(apart || raw.own || hook.extraInfo == raw.extraInfo, "an event paired with another");
+      Record(raw, kPaired);
+    },
+    [](const KeyStroke&) {}, [](const KeyStroke& raw, const KeyStroke*, int) { Record(raw, kMissed); },
+    [](const KeyStroke&) {}, [](const KeyStroke& raw) { Record(raw, kUnknown); }};
 
-struct Run {
-  KeyEventPairing pairing;
-  DWORD now;
-  int hookAt, rawAt;  // the next event each view is given
-  int hookGiven;      // one past the last event the hook was given
-  uint32_t random;
-};
-
-uint32_t Next(Run& r) {
-  r.random ^= r.random << 13;
-  r.random ^= r.random >> 17;
-  r.random ^= r.random << 5;
-  return r.random;
-}
-
-void Grow(Run& r, int n, int passOverIn16) {
-  for (; n > 0 && eventCount < kMaxEvents; --n) {
-    const uint32_t bits = Next(r);
-    const auto scan = static_cast<DWORD>(1 + eventCount % kDistinctKeys);
-    const bool own = (bits & 0x70) == 0;
-    DWORD flags = ((bits & 1) ? LLKHF_UP : 0) | ((bits & 2) && scan != 0x2A && scan != 0x36 ? LLKHF_EXTENDED : 0);
-    if (own) flags |= LLKHF_INJECTED;
-    const ULONG_PTR extra = own ? kInjectionTag : static_cast<ULONG_PTR>(eventCount + 1);
-    events[eventCount] = {{scan + 0x100, scan, flags, r.now, extra}, static_cast<int>((bits >> 8) & 15) < passOverIn16,
-                          Verdict::None, 0};
-    ++eventCount;
+void Step(bool hook) {
+  if (hook && !events[hookAt].passedOver) {
+    PairHookEvent(pairing, events[hookAt].hook, kVerdicts);
+    hookGiven = hookAt + 1;
+  } else if (!hook) {
+    const KBDLLHOOKSTRUCT& h = events[rawAt].hook;
+    const auto flags =
+        static_cast<USHORT>(((h.flags & LLKHF_UP) ? RI_KEY_BREAK : 0) | ((h.flags & LLKHF_EXTENDED) ? RI_KEY_E0 : 0));
+    const RAWKEYBOARD raw = {static_cast<USHORT>(h.scanCode), flags, 0, static_cast<USHORT>(h.vkCode), 0,
+                             static_cast<ULONG>(h.dwExtraInfo)};
+    PairRawEvent(pairing, raw, h.time, static_cast<uint64_t>(rawAt), kVerdicts);
   }
-}
-
-void NoteDistance(const Run& r) {
-  if (r.hookAt - r.rawAt > kUnmatchedCapacity || r.rawAt - r.hookGiven > kUnmatchedCapacity) apart = true;
-}
-
-void HookStep(Run& r) {
-  const Event& e = events[r.hookAt++];
-  if (!e.passedOver) {
-    PairHookEvent(r.pairing, e.hook, kVerdicts);
-    r.hookGiven = r.hookAt;
-  }
-  NoteDistance(r);
-}
-
-void RawStep(Run& r) {
-  const int index = r.rawAt++;
-  const KBDLLHOOKSTRUCT& h = events[index].hook;
-  const USHORT flags = ((h.flags & LLKHF_UP) ? RI_KEY_BREAK : 0) | ((h.flags & LLKHF_EXTENDED) ? RI_KEY_E0 : 0);
-  const RAWKEYBOARD raw = {static_cast<USHORT>(h.scanCode), flags, 0, static_cast<USHORT>(h.vkCode), 0,
-                           static_cast<ULONG>(h.dwExtraInfo)};
-  PairRawEvent(r.pairing, raw, h.time, static_cast<uint64_t>(index), kVerdicts);
-  NoteDistance(r);
+  ++(hook ? hookAt : rawAt);
+  apart = apart || hookAt - rawAt > kUnmatchedCapacity || rawAt - hookGiven > kUnmatchedCapacity;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  eventCount = 0;
+  eventCount = hookAt = rawAt = hookGiven = 0;
   apart = false;
-  Run r = {};
-  r.now = 0xFFFFF000;  // the tick count wraps within the first seconds
-  r.random = 0x9E3779B9u ^ static_cast<uint32_t>(size);
+  pairing = {};
+  DWORD now = 0xFFFFF000;  // the tick count wraps within the first seconds
+  uint32_t random = 0x9E3779B9u ^ static_cast<uint32_t>(size);
   for (size_t at = 0; at < size; at += 2) {
     const uint8_t op = data[at];
     const int n = (at + 1 < size ? data[at + 1] : 0) * ((op & 0x80) ? 16 : 1);
-    switch (op & 3) {
-      case 0:
-        for (int i = 0; i < n && r.hookAt < eventCount; ++i) HookStep(r);
-        break;
-      case 1:
-        for (int i = 0; i < n && r.rawAt < eventCount; ++i) RawStep(r);
-        break;
-      case 2:
-        if (r.rawAt > r.hookAt) break;
-        r.now += static_cast<DWORD>(n) * 8;
-        ExpireUnmatchedRawEvents(r.pairing, r.now, false, kVerdicts);
-        break;
-      default:
-        Grow(r, n, (op >> 2) & 7);
+    for (int i = 0; i < n && (op & 3) == 0 && hookAt < eventCount; ++i) Step(true);
+    for (int i = 0; i < n && (op & 3) == 1 && rawAt < eventCount; ++i) Step(false);
+    if ((op & 3) == 2 && rawAt <= hookAt) ExpireUnmatchedRawEvents(pairing, now += n * 8, false, kVerdicts);
+    for (int i = 0; i < n && (op & 3) == 3 && eventCount < kMaxEvents; ++i, ++eventCount) {
+      random = random * 1664525u + 1013904223u;
+      const auto scan = static_cast<DWORD>(1 + eventCount % 0x50);
+      const bool own = (random >> 28) == 0, extended = (random & 0x200) && scan != 0x2A && scan != 0x36;
+      const DWORD flags =
+          ((random & 0x100) ? LLKHF_UP : 0) | (extended ? LLKHF_EXTENDED : 0) | (own ? LLKHF_INJECTED : 0);
+      const ULONG_PTR extra = own ? kInjectionTag : static_cast<ULONG_PTR>(eventCount + 1);
+      const bool passedOver = ((random >> 16) & 15) < ((op >> 2) & 7u);
+      events[eventCount] = {{scan + 0x100, scan, flags, now, extra}, passedOver, kNone, 0};
     }
   }
-  while (r.hookAt < eventCount || r.rawAt < eventCount) {
-    if (r.hookAt < eventCount) HookStep(r);
-    if (r.rawAt < eventCount) RawStep(r);
+  while (hookAt < eventCount || rawAt < eventCount) {
+    if (hookAt < eventCount) Step(true);
+    if (rawAt < eventCount) Step(false);
   }
-  ExpireUnmatchedRawEvents(r.pairing, r.now + kLongestHookTimeMs, false, kVerdicts);
+  ExpireUnmatchedRawEvents(pairing, now + kLongestHookTimeMs, false, kVerdicts);
   for (int i = 0; i < eventCount; ++i) {
     const Event& e = events[i];
     Check(e.verdicts == 1, "a raw event got no verdict");
-    if (apart) continue;
-    Check(!e.passedOver || e.verdict == Verdict::Missed, "a true miss was lost");
-    Check(e.passedOver || e.verdict != Verdict::Missed, "an event both views saw was missed");
+    Check(apart || !e.passedOver || e.verdict == kMissed, "a true miss was lost");
+    Check(apart || e.passedOver || e.verdict != kMissed, "an event both views saw was missed");
   }
   return 0;
 }

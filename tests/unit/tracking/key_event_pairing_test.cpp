@@ -56,6 +56,9 @@ TEST(KeyEventPairing, PairsEachHookEventWithItsRawEventInEitherOrderAndTellsWhat
             " waiting +12(212,0) raw-only +12(212,0) paired +17(117,0)=+17(217,0)"
             " hook-only +10(110,0) unknown +10(210,0) paired +11(111,0)=+11(211,0)"
             " hook-only +10(110,0) raw-only +33(233,0)");
+  verdicts.clear(), pairing = {};
+  for (DWORD i = 0; i <= kUnmatchedCapacity; ++i) raw(0x10 + i, 0, 90);  // no room for the last
+  EXPECT_TRUE(verdicts.ends_with(" waiting +1F(21F,0) unknown +20(220,0)")) << verdicts;
 }
 
 }  // namespace
