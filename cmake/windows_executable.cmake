@@ -54,6 +54,16 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace)
   set_tests_properties(reproducible_build PROPERTIES TIMEOUT 600)
 endif()
 
+# burst_typer: the Wine tests' stand-in for a program that types a burst in one SendInput call.
+# Test-only: it ships in no package. Static, like keytrace.
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/burst_typer.cpp)
+  add_executable(burst_typer ${PROJECT_SOURCE_DIR}/tests/e2e/burst_typer.cpp)
+  target_compile_definitions(burst_typer PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+  target_compile_options(burst_typer PRIVATE -municode -fno-exceptions -fno-rtti)
+  target_link_options(burst_typer PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  target_link_libraries(burst_typer PRIVATE user32)
+endif()
+
 # The real executable under Wine, observed by keytrace: one pytest run over tests/e2e (about two
 # minutes). It writes nothing into the source tree: no cache, no bytecode.
 find_program(PYTEST NAMES pytest-3 pytest)

@@ -48,6 +48,10 @@ struct KeyEventPairing {
   KeyStroke seenByHook[kUnmatchedCapacity];
   int seenHead;
   int seenCount;
+  // Hook events dropped from the full ring whose raw input may still come, and the time of the
+  // newest of them: a raw event up to then may be one of theirs, and cannot be compared.
+  int forgottenCount;
+  DWORD forgottenUntil;
   // Raw events the hook has not (yet) seen, oldest first.
   KeyStroke unmatched[kUnmatchedCapacity];
   int unmatchedCount;
@@ -58,14 +62,19 @@ struct KeyEventPairing {
 struct PairingVerdicts {
   // The hook's event and its raw input are the same key event.
   void (*paired)(const KeyStroke& hook, const KeyStroke& raw);
-  // The hook saw this event and raw input never will (swallowed behind the hook, or forgotten
-  // when the ring was full).
+  // The hook saw this event and raw input has not shown it: swallowed behind the hook, or dropped
+  // from the full ring (its raw input, if it comes, is unknown).
   void (*hookOnly)(const KeyStroke& hook);
   // Raw input showed this event and the hook never saw it. `later` holds the events the hook has
   // seen since without their raw input (which came later in the stream), oldest first.
   void (*missed)(const KeyStroke& raw, const KeyStroke* later, int laterCount);
   // A foreign raw event (not ours) was left waiting for the hook to see it.
   void (*foreignRawWaiting)(const KeyStroke& raw);
+  // Raw input showed this event when the pairing could not compare it: the hook had run ahead of
+  // raw input by more events than the ring keeps (a program typing a burst), or the hook had seen
+  // nothing of more raw events than the record holds. Neither seen nor missed; a hook that is
+  // really gone still shows at the deadline of the raw events kept.
+  void (*unknown)(const KeyStroke& raw);
 };
 
 // The hook's side: called for every event the hook is given, before it acts on it.

@@ -41,7 +41,10 @@ void StandDownForRawEvent(const KeyStroke&) { StandDownForUnseenEvent(); }
 void Ignore(const KeyStroke&) {}
 void IgnorePair(const KeyStroke&, const KeyStroke&) {}
 
-constexpr PairingVerdicts kVerdicts = {IgnorePair, Ignore, Recover, StandDownForRawEvent};
+// An event the pairing could not compare is most likely one the hook saw, ahead of raw input
+// (a burst): settling it again could undo what the hook did since. A hook that is gone still shows
+// at the deadline of the raw events the pairing kept.
+constexpr PairingVerdicts kVerdicts = {IgnorePair, Ignore, Recover, StandDownForRawEvent, Ignore};
 
 }  // namespace
 

@@ -103,6 +103,10 @@ void QueueEvent(UINT message, const KBDLLHOOKSTRUCT& event);
 // Another program types one UTF-16 unit with KEYEVENTF_UNICODE, as a touch keyboard or an input
 // method does: a VK_PACKET key-down and key-up, injected but none of ours.
 void TypeUnicode(WORD unit);
+// Another program's SendInput of these events in one call, as a paste typed as keystrokes: the
+// stream takes them all at once, and a message call of the hook's thread runs the hook for every
+// one of them before it returns the first WM_INPUT of the burst.
+void SendInputOfOtherProgram(const std::vector<INPUT>& inputs);
 
 // Facts about Windows' input that depend on the keyboard layout, or on which report one believes;
 // a test picks which hold (all false: the US layout, and Windows as most reports have it). Each
@@ -172,7 +176,7 @@ struct StreamEvent {
   KBDLLHOOKSTRUCT event;
   bool swallowed;        // by a hook ahead of ours
   bool swallowedBehind;  // by a hook behind ours
-  bool otherProgram;     // injected by another program (TypeUnicode), not by the one under test
+  bool otherProgram;     // injected by another program (TypeUnicode, SendInputOfOtherProgram), not ours
   bool elsewhere = false;  // on another desktop or for an elevated window: no hook of ours saw it
 };
 // Every event as it entered the input stream (physical and injected), in stream order.

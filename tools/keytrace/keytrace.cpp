@@ -260,7 +260,10 @@ void raw_only(const KeyStroke& raw, const KeyStroke*, int) {
 // Not a verdict yet: the hook may still see it.
 void raw_waiting(const KeyStroke&) {}
 
-constexpr PairingVerdicts kVerdicts = {paired, hook_only, raw_only, raw_waiting};
+// Shown when the pairing could no longer compare it: neither seen nor missed.
+void unknown(const KeyStroke& raw) { print_verdict("unknown", nullptr, &raw); }
+
+constexpr PairingVerdicts kVerdicts = {paired, hook_only, raw_only, raw_waiting, unknown};
 
 // Layouts are per thread, and the one that turns keys into characters is the
 // foreground thread's: print it at start and whenever it changes.
@@ -571,7 +574,7 @@ void usage() {
   out("         --window   open a window (title NAME, default \"keytrace\") to hold the focus");
   out("         --window2  also open a second window, NAME-other, to move the focus to");
   out("         --raw      also take keyboard raw input; for each key event print both views and");
-  out("                    the verdict of Velmora's pairing: paired, hook-only or raw-only,");
+  out("                    the verdict of Velmora's pairing: paired, hook-only, raw-only or unknown,");
   out("                    and the foreground thread's keyboard layout when it changes");
   out("       keytrace --pids EXE                 print the ids of processes named EXE");
   out("       keytrace --stop PID [--all-threads] post WM_QUIT to the main thread of PID");

@@ -1,5 +1,5 @@
 // The pairing's verdicts through its interface, as keytrace prints them: Velmora acts on misses
-// only, and its own tests see nothing of the pairs and the events only the hook saw.
+// only, and its own tests see nothing of the pairs, the events only the hook saw and the unknown.
 #include "tracking/key_event_pairing.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,8 @@ void Paired(const KeyStroke& hook, const KeyStroke& raw) { verdicts += " paired 
 void HookOnly(const KeyStroke& hook) { verdicts += " hook-only " + View(hook); }
 void Missed(const KeyStroke& raw, const KeyStroke*, int) { verdicts += " raw-only " + View(raw); }
 void Waiting(const KeyStroke& raw) { verdicts += " waiting " + View(raw); }
-constexpr PairingVerdicts kVerdicts = {Paired, HookOnly, Missed, Waiting};
+void Unknown(const KeyStroke& raw) { verdicts += " unknown " + View(raw); }
+constexpr PairingVerdicts kVerdicts = {Paired, HookOnly, Missed, Waiting, Unknown};
 
 TEST(KeyEventPairing, PairsEachHookEventWithItsRawEventInEitherOrderAndTellsWhatOnlyTheHookSaw) {
   KeyEventPairing pairing = {};
@@ -41,6 +42,11 @@ TEST(KeyEventPairing, PairsEachHookEventWithItsRawEventInEitherOrderAndTellsWhat
   hook(0x1D, LLKHF_EXTENDED, 50), raw(0x1D, RI_KEY_E0, 50);
   raw(0x12, 0, 55), hook(0x17, 0, 55), raw(0x17, 0, 55);                 // the hook passed one by
   for (DWORD i = 0; i <= kUnmatchedCapacity; ++i) hook(0x10 + i, 0, 60);  // the ring overflows
+  raw(0x10, 0, 60), raw(0x11, 0, 60);  // the raw input of the one it dropped cannot be compared
+  pairing = {};
+  hook(0x10, 0, 80);
+  for (DWORD i = 1; i <= kUnmatchedCapacity; ++i) hook(0x10 + i, 0, 81);
+  raw(0x33, 0, 81);  // later than the dropped one, which was swallowed behind the hook
   EXPECT_EQ(verdicts,
             " paired +1E(11E,0)=+1E(21E,0)"
             " waiting -30(230,1) paired -30(130,80)=-30(230,1)"
@@ -48,7 +54,11 @@ TEST(KeyEventPairing, PairsEachHookEventWithItsRawEventInEitherOrderAndTellsWhat
             " paired -36(136,81)=-36(236,1)"
             " paired +E01D(11D,1)=+E01D(21D,2)"
             " waiting +12(212,0) raw-only +12(212,0) paired +17(117,0)=+17(217,0)"
-            " hook-only +10(110,0)");
+            " hook-only +10(110,0) unknown +10(210,0) paired +11(111,0)=+11(211,0)"
+            " hook-only +10(110,0) raw-only +33(233,0)");
+  verdicts.clear(), pairing = {};
+  for (DWORD i = 0; i <= kUnmatchedCapacity; ++i) raw(0x10 + i, 0, 90);  // no room for the last
+  EXPECT_TRUE(verdicts.ends_with(" waiting +1F(21F,0) unknown +20(220,0)")) << verdicts;
 }
 
 }  // namespace
