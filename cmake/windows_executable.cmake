@@ -54,12 +54,13 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace)
   set_tests_properties(reproducible_build PROPERTIES TIMEOUT 600)
 endif()
 
-# The real executable under Wine, observed by keytrace: one pytest run over tests/e2e (about two
-# minutes). It writes nothing into the source tree: no cache, no bytecode.
+# The real executable under Wine, observed by keytrace, and velmora-check run against it: one pytest
+# run over tests/e2e (about six minutes). It writes nothing into the source tree: no cache, no
+# bytecode.
 find_program(PYTEST NAMES pytest-3 pytest)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/conftest.py AND TARGET keytrace)
   add_test(NAME e2e_under_wine
     COMMAND ${PYTEST} -p no:cacheprovider -ra ${PROJECT_SOURCE_DIR}/tests/e2e)
-  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 600 RESOURCE_LOCK wine_input
+  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 1200 RESOURCE_LOCK wine_input
     ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1;VELMORA_BUILD=${PROJECT_BINARY_DIR}")
 endif()
