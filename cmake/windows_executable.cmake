@@ -40,17 +40,19 @@ endif()
 enable_testing()
 find_program(BASH bash REQUIRED)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh)
-  # keytrace ships beside velmora.exe, so its imports are held to the same lists.
+  # keytrace and velmora-check ship beside velmora.exe, so their imports are held to the same lists.
   add_test(NAME exe_resources_and_imports
     COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh $<TARGET_FILE:velmora>
-            $<$<TARGET_EXISTS:keytrace>:$<TARGET_FILE:keytrace>>)
+            $<$<TARGET_EXISTS:keytrace>:$<TARGET_FILE:keytrace>>
+            $<$<TARGET_EXISTS:velmora-check>:$<TARGET_FILE:velmora-check>>)
 endif()
 
 # The same bytes again from a copy of the source elsewhere, built later: about 30 s.
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace)
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace AND TARGET velmora-check)
   add_test(NAME reproducible_build
     COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
-            ${PROJECT_BINARY_DIR}/reproducible $<TARGET_FILE:velmora> $<TARGET_FILE:keytrace>)
+            ${PROJECT_BINARY_DIR}/reproducible $<TARGET_FILE:velmora> $<TARGET_FILE:keytrace>
+            $<TARGET_FILE:velmora-check>)
   set_tests_properties(reproducible_build PROPERTIES TIMEOUT 600)
 endif()
 
