@@ -6,6 +6,7 @@
 import os
 import re
 import shutil
+import time
 
 import pytest
 
@@ -41,6 +42,9 @@ class CheckRun:
         rc = self.proc.wait(timeout, "velmora-check to finish")
         print("\n".join(self.lines))
         return rc
+
+    def prompts(self):
+        return [m.group(1) for m in map(re.compile(r"^PRESS \[([^]]+)\]").match, self.lines) if m]
 
     def line(self, prefix):
         return next((l for l in self.lines if l.startswith(prefix)), None)
@@ -107,3 +111,58 @@ def test_interrupted_it_stops_with_nothing_left_down(velmora, check, interruptio
     assert rc == 2 and "none is down" in stopped, "exit %s: %r" % (rc, stopped)
     harness.wait_until(lambda: velmora.trace.poll() or not left_down(velmora.trace, since), 5,
                        "every key to be up in the observer's stream")
+
+
+# The guided part's prompts, by the id in brackets, answered through XTEST. Under Wine's US layout
+# right Alt sends no left Ctrl and keypad 1 no made-up Shifts: those steps run, they prove little.
+HOLDS = {"hold left Shift": "Shift_L", "hold left Ctrl": "Control_L", "hold left Alt": "Alt_L",
+         "hold right Shift": "Shift_R", "hold letter A": "a", "hold right Alt": "Alt_R"}
+
+
+def answer(x, prompt):
+    if prompt in HOLDS:
+        x.send(HOLDS[prompt], True)
+        time.sleep(2)
+        x.send(HOLDS[prompt], False)
+    elif prompt == "keypad":
+        x.send("Shift_L", True)
+        time.sleep(0.3)
+        x.send("KP_1", True)
+        x.send("KP_1", False)
+        time.sleep(2)
+        x.send("Shift_L", False)
+    else:
+        assert prompt == "num lock", "an unknown prompt: %s" % prompt
+        for _ in range(2):
+            x.send("Num_Lock", True)
+            x.send("Num_Lock", False)
+            time.sleep(0.2)
+
+
+def test_guided_part_with_keys_pressed_as_asked(velmora, check):
+    run = check("--keys")
+    x, answered = velmora.desk.x, 0
+    while True:
+        harness.wait_until(lambda: len(run.prompts()) > answered or not run.proc.running(), 120,
+                           "prompt %d of velmora-check --keys" % (answered + 1))
+        prompts = run.prompts()
+        if len(prompts) == answered:
+            break
+        if answered == 0:
+            # NOTE: under Wine 8 with no window manager, once velmora-check has moved the foreground
+            # between its own two windows (a new window stops it), XTEST keys reach none of its
+            # windows until the X focus is given to its window again (seen with this test).
+            velmora.desk.focus_program_window(run.proc, "velmora-check")
+            # A wrong key first: it is named, and the prompt comes again.
+            x.send("b", True)
+            x.send("b", False)
+            run.wait_for(r"that was B ")
+            harness.wait_until(lambda: len(run.prompts()) > 1, 10, "the prompt again")
+            answered = 1
+            prompts = run.prompts()
+        answer(x, prompts[answered])
+        answered += 1
+    rc = run.wait()
+    fails = [l for l in run.lines if l.startswith("FAIL")]
+    assert rc == 0 and not fails, "exit %s, %s" % (rc, fails)
+    assert answered == 9 and TOTALS.match(run.lines[-1]), run.lines

@@ -28,13 +28,14 @@ void PrintUsage() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  bool guided = false;
   for (int i = 1; i < argc; ++i) {
-    if (wcscmp(argv[i], L"--help") == 0 || wcscmp(argv[i], L"-h") == 0 || wcscmp(argv[i], L"/?") == 0) {
-      PrintUsage();
-      return 0;
+    if (wcscmp(argv[i], L"--keys") == 0) {
+      guided = true;
+      continue;
     }
     PrintUsage();
-    return 2;
+    return wcscmp(argv[i], L"--help") == 0 || wcscmp(argv[i], L"-h") == 0 || wcscmp(argv[i], L"/?") == 0 ? 0 : 2;
   }
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
@@ -77,6 +78,7 @@ int wmain(int argc, wchar_t** argv) {
   CheckMadeUpKeys();
   CheckIdleCost();
   ReportMachineFacts(frequency);
+  if (guided) RunGuidedPart();
 
   ReleaseEveryKey();
   KeysDownByAsyncState(down, sizeof down);

@@ -19,6 +19,8 @@ void CheckMadeUpKeys();
 // machine_facts.cpp
 void CheckIdleCost();
 void ReportMachineFacts(const LARGE_INTEGER& frequencyAtStart);
+// guided.cpp: --keys
+void RunGuidedPart();
 
 // Shared by the families (key_checks.cpp).
 struct Hold {

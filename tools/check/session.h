@@ -17,6 +17,7 @@ struct Session {
   HWND window;       // "velmora-check": the keys go here
   HWND otherWindow;  // "velmora-check-other": the foreground moves here in one check
   RepeatTimings timings;  // what the product's settings code gives now
+  bool keysExpected;      // the guided part: keys from the keyboard are answers, not a reason to stop
 };
 
 extern Session session;
@@ -29,7 +30,8 @@ bool OpenWindows();
 bool TakeForeground();
 
 // Pumps messages and collects what the observer sees for ms milliseconds. Stops the program (exit 2)
-// when the foreground leaves the check's windows or a key event arrives that nobody injected.
+// when the foreground leaves the check's windows or, outside the guided part, a key event arrives
+// that nobody injected.
 void Pump(double ms);
 
 // The journal: every event seen since the program started, oldest first.
