@@ -108,6 +108,10 @@ RepeatTimings DeriveRepeatKeysTimings(uint32_t repeatMs, uint32_t delayMs) {
   return {bound(repeatMs), bound(delayMs)};
 }
 
+bool RepeatKeysOn(const FILTERKEYS& filterKeys) {
+  return (filterKeys.dwFlags & FKF_FILTERKEYSON) != 0 && filterKeys.iBounceMSec == 0;
+}
+
 RepeatTimings ReadRepeatTimings() {
   // Filter Keys has two modes (FILTERKEYS, remarks): "The iBounceMSec member controls the
   // BounceKeys feature, and the iWaitMSec, iDelayMSec, and iRepeatMSec members work together to
@@ -129,7 +133,7 @@ RepeatTimings ReadRepeatTimings() {
   FILTERKEYS filterKeys = {};
   filterKeys.cbSize = sizeof filterKeys;
   if (SystemParametersInfoW(SPI_GETFILTERKEYS, sizeof filterKeys, &filterKeys, 0) != FALSE &&
-      (filterKeys.dwFlags & FKF_FILTERKEYSON) != 0 && filterKeys.iBounceMSec == 0) {
+      RepeatKeysOn(filterKeys)) {
     return DeriveRepeatKeysTimings(filterKeys.iRepeatMSec, filterKeys.iDelayMSec);
   }
   const int32_t speed = ReadKeyboardSetting(L"KeyboardSpeed", 31).value;

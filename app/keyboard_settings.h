@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/win32.h"
 #include "tracking/repeat_timings.h"
 
 struct KeyboardSetting {
@@ -21,6 +22,10 @@ RepeatTimings DeriveRepeatTimings(int32_t speed, int32_t delay);
 // RepeatKeys' own repeat: kNoRepeats for an interval of 0; otherwise the first repeat at delayMs
 // and then one every repeatMs, each held to 33..20,000 ms.
 RepeatTimings DeriveRepeatKeysTimings(uint32_t repeatMs, uint32_t delayMs);
+
+// Whether Filter Keys' RepeatKeys sets the repeat, as SPI_GETFILTERKEYS reports Filter Keys: on,
+// with BounceKeys off.
+bool RepeatKeysOn(const FILTERKEYS& filterKeys);
 
 // What the user's settings give now: RepeatKeys' repeat while Filter Keys is on with BounceKeys
 // off, else the keyboard's "KeyboardSpeed" (default 31) and "KeyboardDelay" (default 1).

@@ -40,17 +40,19 @@ endif()
 enable_testing()
 find_program(BASH bash REQUIRED)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh)
-  # keytrace ships beside velmora.exe, so its imports are held to the same lists.
+  # keytrace and velmora-check ship beside velmora.exe, so their imports are held to the same lists.
   add_test(NAME exe_resources_and_imports
     COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/check_exe.sh $<TARGET_FILE:velmora>
-            $<$<TARGET_EXISTS:keytrace>:$<TARGET_FILE:keytrace>>)
+            $<$<TARGET_EXISTS:keytrace>:$<TARGET_FILE:keytrace>>
+            $<$<TARGET_EXISTS:velmora-check>:$<TARGET_FILE:velmora-check>>)
 endif()
 
 # The same bytes again from a copy of the source elsewhere, built later: about 30 s.
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace)
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh AND TARGET keytrace AND TARGET velmora-check)
   add_test(NAME reproducible_build
     COMMAND ${BASH} ${PROJECT_SOURCE_DIR}/tests/exe/reproducible.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
-            ${PROJECT_BINARY_DIR}/reproducible $<TARGET_FILE:velmora> $<TARGET_FILE:keytrace>)
+            ${PROJECT_BINARY_DIR}/reproducible $<TARGET_FILE:velmora> $<TARGET_FILE:keytrace>
+            $<TARGET_FILE:velmora-check>)
   set_tests_properties(reproducible_build PROPERTIES TIMEOUT 600)
 endif()
 
@@ -64,12 +66,13 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/burst_typer.cpp)
   target_link_libraries(burst_typer PRIVATE user32)
 endif()
 
-# The real executable under Wine, observed by keytrace: one pytest run over tests/e2e (about two
-# minutes). It writes nothing into the source tree: no cache, no bytecode.
+# The real executable under Wine, observed by keytrace, and velmora-check run against it: one pytest
+# run over tests/e2e (about six minutes). It writes nothing into the source tree: no cache, no
+# bytecode.
 find_program(PYTEST NAMES pytest-3 pytest)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/conftest.py AND TARGET keytrace)
   add_test(NAME e2e_under_wine
     COMMAND ${PYTEST} -p no:cacheprovider -ra ${PROJECT_SOURCE_DIR}/tests/e2e)
-  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 600 RESOURCE_LOCK wine_input
+  set_tests_properties(e2e_under_wine PROPERTIES TIMEOUT 1200 RESOURCE_LOCK wine_input
     ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1;VELMORA_BUILD=${PROJECT_BINARY_DIR}")
 endif()

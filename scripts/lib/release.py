@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the release zip and SHA256SUMS: the same inputs give the same bytes.
 
-usage: release.py DIST VERSION COMMIT_TIME README.md LICENSE BUILDINFO velmora.exe keytrace.exe
+usage: release.py DIST VERSION COMMIT_TIME README.md LICENSE BUILDINFO velmora.exe keytrace.exe velmora-check.exe
 COMMIT_TIME: seconds since 1970, the time every member of the zip carries (UTC).
 """
 import hashlib
@@ -47,6 +47,6 @@ def main(dist, version, commit_time, readme, license_file, buildinfo, *exes):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 9:
+    if len(sys.argv) != 10:
         sys.exit(__doc__)
     main(*sys.argv[1:])

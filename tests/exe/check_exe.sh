@@ -3,7 +3,10 @@
 # system DLLs below and nothing from the lists of what Velmora never does, names no other DLL to
 # load at run time, and looks up at run time only the names listed. The first, velmora.exe, also: GUI subsystem, icon group 101 in six
 # sizes, version 2.0.1.0, and a manifest that asks for the user's own rights.
-# Usage: tests/exe/check_exe.sh velmora.exe [keytrace.exe ...]
+# Only the programs that inject keys (velmora.exe and velmora-check.exe) may import the injecting
+# calls; velmora-check, a tool that presses keys on the user's machine, is held to the same lists
+# of what it never does as Velmora: it starts no process and writes no file.
+# Usage: tests/exe/check_exe.sh velmora.exe [keytrace.exe velmora-check.exe ...]
 set -euo pipefail -f  # -f: the lists below hold patterns, never file names
 
 # The import table may name only KnownDLLs: any other DLL it names is looked for first in "the
@@ -29,6 +32,8 @@ readonly FILE_WRITES="CreateFile* OpenFile _lcreat _lopen fopen* _wfopen* freope
 readonly REGISTRY_WRITES="RegCreateKey* RegSetValue* RegSetKeyValue* RegDelete* RegSaveKey* RegRestoreKey* RegLoadKey*"
 readonly PROCESS_STARTS="CreateProcess* ShellExecute* WinExec system _wsystem _spawn* _wspawn* _exec* _wexec* _popen _wpopen"
 readonly CLIPBOARD="*Clipboard*"
+readonly INJECTION="SendInput keybd_event mouse_event"
+readonly INJECTORS="velmora.exe velmora-check.exe"
 # Names passed to GetProcAddress: a new one is a visible change here.
 readonly LOOKUPS="SetDefaultDllDirectories SetProcessInformation RegisterSuspendResumeNotification
   UnregisterSuspendResumeNotification WTSRegisterSessionNotification WTSUnRegisterSessionNotification
@@ -55,6 +60,9 @@ for exe in "$@"; do
       if in_list "$dll" "$NETWORK_DLLS $CRYPTO_DLLS $SHELL_DLLS"; then fail "imports $dll.dll (network, crypto or shell)"
       elif ! in_list "$dll" "$SYSTEM_DLLS"; then fail "imports $dll.dll, not one of: $SYSTEM_DLLS"; fi
       continue
+    fi
+    if in_list "$function" "$INJECTION" && ! in_list "$(basename "$exe")" "$INJECTORS"; then
+      fail "imports $function from $dll.dll, and only $INJECTORS inject keys"
     fi
     for pattern in $FILE_WRITES $REGISTRY_WRITES $PROCESS_STARTS $CLIPBOARD; do
       # shellcheck disable=SC2053 # the pattern is a glob on purpose

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Two builds of the same source give the same bytes. Copies the source to a folder whose path has
-# another length, builds velmora.exe and keytrace.exe there with the windows preset, later and
+# another length, builds velmora.exe, keytrace.exe and velmora-check.exe there with the windows preset, later and
 # with another date and time zone as far as the compiler can tell, and compares them with the
 # first build's. A difference names its first offset and the PE section that holds it.
 # Usage: tests/exe/reproducible.sh SOURCE_DIR BUILD_DIR WORK_DIR EXE...   (EXE inside BUILD_DIR)
@@ -15,7 +15,7 @@ mkdir -p "$copy"
 tar -C "$source" --exclude=./build --exclude=./dist --exclude=./.git -cf - . | tar -C "$copy" -xf -
 echo "building a second time, in $copy"
 export SOURCE_DATE_EPOCH=$(($(date +%s) + 400 * 86400)) TZ=UTC-14
-(cd "$copy" && cmake --preset windows && cmake --build --preset windows -j2 --target velmora keytrace) \
+(cd "$copy" && cmake --preset windows && cmake --build --preset windows -j2 --target velmora keytrace velmora-check) \
   >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 
 # What holds a file offset: a section's raw data, or the headers in front of the first one.

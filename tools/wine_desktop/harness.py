@@ -483,6 +483,18 @@ class Session:
         self.focus("main")
         log("keytrace is ready (windows 0x%X and 0x%X)" % (self.hwnd["main"], self.hwnd["other"]))
 
+    def focus_program_window(self, proc, title, timeout=60):
+        """Gives the X focus to the window titled title of proc, once it exists and is mapped (a
+        window not yet mapped refuses the focus with BadMatch)."""
+        def focused():
+            if proc.popen.poll() is not None:
+                raise HarnessError("%s exited with %d before its window came" % (proc.name, proc.popen.returncode))
+            r = self.xdo_run(["xdotool", "search", "--all", "--pid", str(proc.pid), "--name", "^%s$" % title],
+                             check=False)
+            ids = r.stdout.split()
+            return ids and self.xdo_run(["xdotool", "windowfocus", "--sync", ids[0]], check=False).returncode == 0
+        wait_until(focused, timeout, "the X window of %s to take the focus" % title, tick=0.05)
+
     def focus(self, name):
         """Gives the X focus to one of keytrace's windows and waits until Wine
         has made it the foreground window."""
