@@ -5,6 +5,7 @@
 #include "tools/check/injection.h"
 #include "tools/check/pairing_log.h"
 #include "tools/check/report.h"
+#include "tools/common/window_text.h"
 
 Session session;
 
@@ -31,16 +32,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     case WM_SYSCOMMAND:
       if ((wparam & 0xFFF0) == SC_KEYMENU) return 0;
       break;
-    case WM_PAINT: {
-      PAINTSTRUCT paint;
-      HDC dc = BeginPaint(window, &paint);
-      RECT client;
-      GetClientRect(window, &client);
-      DrawTextW(dc, L"velmora-check is pressing keys here: leave the keyboard alone", -1, &client,
-                DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-      EndPaint(window, &paint);
+    case WM_PAINT:
+      PaintCenteredText(window, L"velmora-check is pressing keys here: leave the keyboard alone");
       return 0;
-    }
     case WM_CLOSE:
       StopCheck("its window was closed");
   }

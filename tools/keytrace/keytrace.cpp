@@ -19,6 +19,7 @@
 #include "tools/common/key_names.h"
 #include "tools/common/line_ring.h"
 #include "tools/common/raw_input_sink.h"
+#include "tools/common/window_text.h"
 #include "tools/keytrace/process_commands.h"
 #include "tracking/key_event_pairing.h"
 
@@ -179,16 +180,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
                static_cast<unsigned>(LOWORD(wparam)),
                static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(GetForegroundWindow())), GetTickCount());
       break;
-    case WM_PAINT: {
-      PAINTSTRUCT paint;
-      HDC dc = BeginPaint(window, &paint);
-      RECT client;
-      GetClientRect(window, &client);
-      DrawTextW(dc, L"keytrace: tracing keyboard events to stdout", -1, &client,
-                DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-      EndPaint(window, &paint);
+    case WM_PAINT:
+      PaintCenteredText(window, L"keytrace: tracing keyboard events to stdout");
       return 0;
-    }
     case WM_SYSCOMMAND:
       // A lone Alt tap would put the window into menu mode, where it grabs the keys that follow; an
       // observer must not change how input flows.
