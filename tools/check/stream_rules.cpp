@@ -103,6 +103,6 @@ Spread SpreadOf(double* figures, int count) {
   double worst = figures[0];
   for (int i = 0; i < count; ++i)
     if (std::fabs(figures[i]) > std::fabs(worst)) worst = figures[i];
-  const int p95 = std::min(count - 1, (count * 95 + 99) / 100 - 1);
+  const int p95 = (count * 95 + 99) / 100 - 1;  // the ceiling of 95 % of count, less one: below count
   return {figures[count / 2], figures[p95], worst};
 }
