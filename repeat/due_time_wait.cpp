@@ -43,8 +43,10 @@ bool WaitWokenUntil(const KeySlot& slot, const CounterClock& clock, uint64_t due
     if (result == WAIT_OBJECT_0) return true;
     if (result != WAIT_TIMEOUT) return false;  // counted as a time-out; retrying would spin
     // A time-out can also come early (Windows may end a wait up to a timer tick short), so the
-    // wait is over only once the due time is less than half a millisecond away.
-    remainingMs = RoundedMsUntil(clock, due, CounterNow());
-    if (remainingMs == 0) return false;
+    // wait is over only once the due time is reached: what is left, however little, is waited
+    // for too, at the cost of up to a millisecond late. Nothing goes out before its due time.
+    const uint64_t now = CounterNow();
+    if (now >= due) return false;
+    remainingMs = RoundedMsUntil(clock, due, now);
   }
 }

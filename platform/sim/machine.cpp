@@ -459,9 +459,9 @@ void ForceWaitResult(HANDLE object, DWORD result) {
   TheMachine().forcedWaits.emplace_back(object, result);
 }
 
-void ShiftNextWait(HANDLE object, int32_t milliseconds) {
+void ShiftNextWait(HANDLE object, int32_t microseconds) {
   std::lock_guard<std::mutex> guard(TheMachine().lock);
-  TheMachine().shiftedWaits.emplace_back(object, milliseconds);
+  TheMachine().shiftedWaits.emplace_back(object, microseconds);
 }
 
 void BeforeNextCall(Call call, std::function<void()> fn) {

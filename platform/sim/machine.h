@@ -112,7 +112,7 @@ struct Machine {
   std::vector<std::string> log;
   std::vector<std::string> problems;
   std::vector<std::pair<HANDLE, DWORD>> forcedWaits;
-  std::vector<std::pair<HANDLE, int32_t>> shiftedWaits;  // ms a timed wait ends late (< 0: early)
+  std::vector<std::pair<HANDLE, int32_t>> shiftedWaits;  // microseconds a timed wait ends late (< 0: early)
 
   // Session
   HWND foreground = nullptr;

@@ -232,8 +232,8 @@ void SetSendInputCost(uint32_t microseconds);
 void ForceWaitResult(HANDLE object, DWORD result);
 // The next wait with a time-out on object by a simulated thread ends that much after its
 // time-out, as a busy machine's waits do, or with a negative value that much before it (never
-// before the wait began), as a wait may on Windows with a coarse timer.
-void ShiftNextWait(HANDLE object, int32_t milliseconds);
+// before the wait began), as a wait may on Windows, which ends it on a timer tick.
+void ShiftNextWait(HANDLE object, int32_t microseconds);
 // Runs fn on the calling thread at the entry of the next call of that function.
 void BeforeNextCall(Call call, std::function<void()> fn);
 // Runs fn on the calling thread once the next SendInput has accepted its events.

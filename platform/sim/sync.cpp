@@ -201,7 +201,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     deadline = TimedWaitEndLocked(milliseconds);
     for (auto it = m.shiftedWaits.begin(); it != m.shiftedWaits.end(); ++it) {
       if (it->first != handle) continue;
-      const int64_t shifted = static_cast<int64_t>(deadline) + int64_t{it->second} * static_cast<int64_t>(kTicksPerMs);
+      const int64_t shifted = static_cast<int64_t>(deadline) + int64_t{it->second} * static_cast<int64_t>(kTicksPerMs / 1000);
       deadline = std::max(m.now, static_cast<uint64_t>(std::max<int64_t>(shifted, 0)));
       m.shiftedWaits.erase(it);
       break;

@@ -35,23 +35,29 @@ TEST_P(Repeating, ALongWaitThatEndsLateIsMadeUpBeforeTheDueTime) {
   Start({500, 1500});  // speed 0, delay 3
   // The first timed wait after the press and one in the middle of the first interval each end
   // 40 ms late, as waits on a busy machine do; neither repeat may be late for it.
-  sim::ShiftNextWait(keySlots[1].wakeEvent, 40);
+  sim::ShiftNextWait(keySlots[1].wakeEvent, 40'000);
   Press(VK_LCONTROL);
   Wait(1600);
-  sim::ShiftNextWait(keySlots[1].wakeEvent, 40);
+  sim::ShiftNextWait(keySlots[1].wakeEvent, 40'000);
   Wait(500);
   EXPECT_EQ(Injected(), "1500:+1D 2000:+1D");
 }
 
 TEST_P(Repeating, AWaitThatEndsEarlyIsNotTakenForTheDueTime) {
   Start();
-  Press(VK_LSHIFT);
-  Wait(540);
   // After the repeat at 533 the worker waits to 549, then the rest to 566: that wait ends 2 ms
-  // early.
-  sim::ShiftNextWait(keySlots[0].wakeEvent, -2);
-  Wait(60);
-  EXPECT_EQ(Injected(), RepeatTrace(533, 33, 3, 0x2A));
+  // early, and then a tenth of a millisecond early, which is no due time either.
+  for (const int32_t earlyUs : {2'000, 100}) {
+    SCOPED_TRACE(earlyUs);
+    const uint32_t pressed = sim::NowMs();
+    Press(VK_LSHIFT);
+    Wait(540);
+    sim::ShiftNextWait(keySlots[0].wakeEvent, -earlyUs);
+    Wait(60);
+    EXPECT_EQ(InjectedSince(pressed), RepeatTrace(533, 33, 3, 0x2A));
+    Release(VK_LSHIFT);
+    Wait(100);
+  }
 }
 
 TEST_P(Repeating, RepeatsKeepTheirScheduleWhenInjectingTakesTimeAndNeverCatchUp) {
