@@ -41,6 +41,12 @@ TEST_P(Repeating, ALongWaitThatEndsLateIsMadeUpBeforeTheDueTime) {
   sim::ShiftNextWait(keySlots[1].wakeEvent, 40'000);
   Wait(500);
   EXPECT_EQ(Injected(), "1500:+1D 2000:+1D");
+
+  // Halving what is left costs six waits an interval of 500 ms, no more.
+  const uint64_t waits = sim::CallCount(sim::Call::WaitForSingleObject);
+  Wait(1000);
+  EXPECT_EQ(Injected(), "1500:+1D 2000:+1D 2500:+1D 3000:+1D");
+  EXPECT_LE(sim::CallCount(sim::Call::WaitForSingleObject) - waits, 12u);
 }
 
 TEST_P(Repeating, AWaitThatEndsEarlyIsNotTakenForTheDueTime) {
